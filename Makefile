@@ -1,0 +1,49 @@
+# Wraps CMake. Every target builds into build/ (and build-asan/ for the
+# sanitizer run of `make test`).
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+RELEASE_BUILD ?= build-release
+PREFIX ?= /usr/local
+JOBS ?= $(shell nproc)
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
+
+.PHONY: all configure test test-plain test-asan demo bench fuzz install clean
+
+all: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+configure:
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+test: test-plain test-asan
+
+test-plain: all
+	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
+
+test-asan:
+	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -G "$(GENERATOR)" \
+	  -DCMAKE_BUILD_TYPE=Debug -DTARVENHOLM_SANITIZE=ON -DTARVENHOLM_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS)
+
+demo: all
+	bash scripts/demo-run $(BUILD)
+
+bench: configure
+	cmake --build $(BUILD) -j $(JOBS)
+	bash scripts/bench-run $(BUILD)
+
+fuzz:
+	bash scripts/fuzz-run
+
+install:
+	@test -f $(RELEASE_BUILD)/CMakeCache.txt || cmake -S . -B $(RELEASE_BUILD) -G "$(GENERATOR)" \
+	  -DCMAKE_BUILD_TYPE=Release -DTARVENHOLM_FAULT_SWITCH=OFF -DTARVENHOLM_TESTS=OFF -DTARVENHOLM_BENCH=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+	cmake --install $(RELEASE_BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD)

@@ -1,0 +1,73 @@
+#include "platform/home.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/lasterror.h"
+
+namespace platform {
+namespace {
+
+std::mutex overrideMutex;
+std::string homeOverride;
+
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+bool makeDirectory(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) == 0) return true;
+  if (errno != EEXIST) return false;
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+std::string homeDirectory() {
+  {
+    std::lock_guard<std::mutex> lock(overrideMutex);
+    if (!homeOverride.empty()) return homeOverride;
+  }
+  std::string home = environment("TARVENHOLM_HOME");
+  if (!home.empty()) return home;
+  std::string data = environment("XDG_DATA_HOME");
+  if (!data.empty()) return data + "/tarvenholm";
+  std::string user = environment("HOME");
+  if (user.empty()) user = "/tmp";
+  return user + "/.local/share/tarvenholm";
+}
+
+void setHomeOverride(const std::string& directory) {
+  std::lock_guard<std::mutex> lock(overrideMutex);
+  homeOverride = directory;
+}
+
+bool ensureHomeDirectory() {
+  const std::string home = homeDirectory();
+  // Parents are ordinary directories of the user; only the home itself is private.
+  for (std::size_t slash = home.find('/', 1); slash != std::string::npos; slash = home.find('/', slash + 1)) {
+    if (!makeDirectory(home.substr(0, slash), 0755)) {
+      SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN);
+      return false;
+    }
+  }
+  if (!makeDirectory(home, 0700)) {
+    SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN);
+    return false;
+  }
+  return true;
+}
+
+std::string userHivePath() { return homeDirectory() + "/user.hive"; }
+
+std::string machineHivePath() {
+  std::string machine = environment("TARVENHOLM_MACHINE_HIVE");
+  return machine.empty() ? homeDirectory() + "/machine.hive" : machine;
+}
+
+}  // namespace platform

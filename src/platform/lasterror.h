@@ -1,0 +1,99 @@
+// Thread's last error, system texts and the local heap.
+#pragma once
+
+#include "platform/wintypes.h"
+
+// Error numbers the stand-in sets. Numbers match the original platform.
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_FORMAT 11L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_WRITE_FAULT 29L
+#define ERROR_READ_FAULT 30L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_BUSY 170L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_BADDB 1009L
+#define ERROR_CANTOPEN 1011L
+#define ERROR_CANTREAD 1012L
+#define ERROR_CANTWRITE 1013L
+#define ERROR_REGISTRY_IO_FAILED 1016L
+#define ERROR_KEY_HAS_CHILDREN 1020L
+#define ERROR_CANCELLED 1223L
+#define ERROR_INVALID_PASSWORD 86L
+
+// Cryptographic errors (HRESULT-valued, stored as DWORD last errors).
+#define NTE_BAD_UID 0x80090001L
+#define NTE_BAD_HASH 0x80090002L
+#define NTE_BAD_KEY 0x80090003L
+#define NTE_BAD_LEN 0x80090004L
+#define NTE_BAD_DATA 0x80090005L
+#define NTE_BAD_SIGNATURE 0x80090006L
+#define NTE_BAD_ALGID 0x80090008L
+#define NTE_BAD_FLAGS 0x80090009L
+#define NTE_BAD_TYPE 0x8009000AL
+#define NTE_BAD_KEY_STATE 0x8009000BL
+#define NTE_NO_KEY 0x8009000DL
+#define NTE_NO_MEMORY 0x8009000EL
+#define NTE_EXISTS 0x8009000FL
+#define NTE_PERM 0x80090010L
+#define NTE_NOT_FOUND 0x80090011L
+#define NTE_BAD_PROVIDER 0x80090013L
+#define NTE_BAD_PROV_TYPE 0x80090014L
+#define NTE_BAD_KEYSET 0x80090016L
+#define NTE_PROV_TYPE_NOT_DEF 0x80090017L
+#define NTE_KEYSET_NOT_DEF 0x80090019L
+#define NTE_BAD_KEYSET_PARAM 0x8009001FL
+#define NTE_FAIL 0x80090020L
+#define NTE_SILENT_CONTEXT 0x80090022L
+#define CRYPT_E_BAD_ENCODE 0x80092002L
+#define CRYPT_E_NOT_FOUND 0x80092004L
+#define CRYPT_E_EXISTS 0x80092005L
+#define CRYPT_E_UNEXPECTED_MSG_TYPE 0x8009200AL
+#define CRYPT_E_OID_FORMAT 0x80092016L
+#define CRYPT_E_ASN1_BADTAG 0x8009310BL
+#define CRYPT_E_INVALID_NUMERIC_STRING 0x80092020L
+#define CRYPT_E_INVALID_PRINTABLE_STRING 0x80092021L
+#define CRYPT_E_INVALID_IA5_STRING 0x80092022L
+#define CRYPT_E_ASN1_ERROR 0x80093100L
+#define CRYPT_E_ASN1_CORRUPT 0x80093102L
+#define E_OUTOFMEMORY_ERR 0x8007000EL
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+// FormatMessageA flags and language.
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define LANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+
+// With FORMAT_MESSAGE_ALLOCATE_BUFFER, `buffer` is really a char** that
+// receives a LocalAlloc'd text the caller frees with LocalFree. Returns the
+// number of characters written, 0 when the number has no text.
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                     LPSTR buffer, DWORD size, void* arguments);
+
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+// The local heap. LocalAlloc fails (null, ERROR_NOT_ENOUGH_MEMORY) when the
+// fault switch says so, which is how tests reach allocation failures.
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL LocalFree(HLOCAL memory);
