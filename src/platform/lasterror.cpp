@@ -28,6 +28,8 @@ constexpr SystemText systemTexts[] = {
     {ERROR_READ_FAULT, "The system cannot read from the specified device."},
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning."},
     {ERROR_NOT_SUPPORTED, "The request is not supported."},
+    {ERROR_DISK_FULL, "There is not enough space left on the disk."},
+    {ERROR_BAD_PATHNAME, "The path given is not a valid key path."},
     {ERROR_INVALID_PASSWORD, "The specified network password is not correct."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},

@@ -1,0 +1,358 @@
+#include "platform/hive.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "platform/home.h"
+#include "platform/lasterror.h"
+
+namespace platform::hive {
+
+namespace {
+
+// One wait of SQLite's busy handler, and how long a call keeps retrying
+// before it gives up on a lock that another process does not release.
+constexpr int kBusyTimeoutMs = 5000;
+constexpr auto kBusyDeadline = std::chrono::seconds(60);
+constexpr int kSchemaVersion = 1;
+
+bool isBusy(int sqliteCode) {
+  const int primary = sqliteCode & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+// Schema of a hive in the given SQLite schema ("main", or "temp" to give an
+// empty read-only file the shape of an empty hive).
+std::string schemaScript(const std::string& schema) {
+  return "CREATE TABLE IF NOT EXISTS " + schema +
+         ".reg_keys("
+         " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+         " parent INTEGER,"
+         " name TEXT NOT NULL,"
+         " folded_name TEXT NOT NULL,"
+         " folded_path TEXT NOT NULL UNIQUE);"
+         "CREATE INDEX IF NOT EXISTS " +
+         schema +
+         ".reg_keys_children ON reg_keys(parent, folded_name);"
+         "CREATE TABLE IF NOT EXISTS " +
+         schema +
+         ".reg_values("
+         " key INTEGER NOT NULL,"
+         " folded_name TEXT NOT NULL,"
+         " name TEXT NOT NULL,"
+         " type INTEGER NOT NULL,"
+         " data BLOB NOT NULL,"
+         " PRIMARY KEY(key, folded_name)) WITHOUT ROWID;"
+         "INSERT OR IGNORE INTO " +
+         schema + ".reg_keys(parent, name, folded_name, folded_path) VALUES(NULL, '', '', '');";
+}
+
+bool insideHome(const std::string& path) {
+  const std::string home = homeDirectory() + "/";
+  return path.compare(0, home.size(), home) == 0;
+}
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes sure the hive file exists (new files get mode 0600 before SQLite
+// sees them, and SQLite gives its journal the same mode). `writable` tells
+// whether this process may change the file: it must be able to write the
+// file and, for the journal, its directory.
+LSTATUS prepareFile(const std::string& path, bool& writable) {
+  if (insideHome(path) && !ensureHomeDirectory()) return static_cast<LSTATUS>(GetLastError());
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+    writable = ::faccessat(AT_FDCWD, directoryOf(path).c_str(), W_OK, AT_EACCESS) == 0;
+    return ERROR_SUCCESS;
+  }
+  if (errno != EACCES && errno != EPERM && errno != EROFS) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_CANTOPEN;
+  // Not ours to write: readable at best.
+  if (::access(path.c_str(), F_OK) != 0) return ERROR_FILE_NOT_FOUND;
+  if (::access(path.c_str(), R_OK) != 0) return ERROR_ACCESS_DENIED;
+  writable = false;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::string fold(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return folded;
+}
+
+LSTATUS statusForSqlite(int sqliteCode) {
+  switch (sqliteCode & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERROR_BUSY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return ERROR_ACCESS_DENIED;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+    case SQLITE_ERROR:
+    case SQLITE_SCHEMA:
+      return ERROR_BADDB;
+    case SQLITE_NOMEM:
+      return ERROR_OUTOFMEMORY;
+    case SQLITE_FULL:
+      return ERROR_DISK_FULL;
+    case SQLITE_CANTOPEN:
+      return ERROR_CANTOPEN;
+    default:
+      return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+Statement::~Statement() {
+  sqlite3_reset(statement_);
+  sqlite3_clear_bindings(statement_);
+}
+
+Statement& Statement::bind(int index, std::int64_t value) {
+  const int rc = sqlite3_bind_int64(statement_, index, value);
+  if (rc != SQLITE_OK) throw HiveFailure{rc};
+  return *this;
+}
+
+Statement& Statement::bind(int index, std::string_view text) {
+  const int rc = sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) throw HiveFailure{rc};
+  return *this;
+}
+
+Statement& Statement::bindBlob(int index, const void* data, std::size_t size) {
+  // A null pointer would bind SQL NULL; an empty value is an empty blob.
+  const int rc = sqlite3_bind_blob(statement_, index, size != 0 ? data : "", static_cast<int>(size), SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) throw HiveFailure{rc};
+  return *this;
+}
+
+bool Statement::step() {
+  const int rc = sqlite3_step(statement_);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  throw HiveFailure{rc};
+}
+
+std::int64_t Statement::integer(int column) const { return sqlite3_column_int64(statement_, column); }
+
+std::string Statement::text(int column) const {
+  const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+  return bytes != nullptr ? std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)))
+                          : std::string();
+}
+
+std::vector<BYTE> Statement::blob(int column) const {
+  const auto* bytes = static_cast<const BYTE*>(sqlite3_column_blob(statement_, column));
+  const int size = sqlite3_column_bytes(statement_, column);
+  return bytes != nullptr ? std::vector<BYTE>(bytes, bytes + size) : std::vector<BYTE>();
+}
+
+std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& status) {
+  // One connection per hive file and process, shared by every handle of it.
+  static std::mutex cacheMutex;
+  static std::map<std::string, std::weak_ptr<Hive>> cache;
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  if (auto cached = cache[path].lock(); cached && cached->ownedByThisProcess() && cached->stillAtPath()) {
+    status = ERROR_SUCCESS;
+    return cached;
+  }
+
+  bool writable = true;
+  status = prepareFile(path, writable);
+  if (status != ERROR_SUCCESS) return nullptr;
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db);
+    status = statusForSqlite(rc);
+    return nullptr;
+  }
+  if (sqlite3_db_readonly(db, "main") == 1) writable = false;
+  struct stat file {};
+  if (::stat(path.c_str(), &file) != 0) {
+    sqlite3_close(db);
+    status = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  std::shared_ptr<Hive> hive(new Hive(path, db, writable, file.st_dev, file.st_ino));
+  status = hive->transact(writable ? Access::Write : Access::Read, [&]() -> LSTATUS {
+    hive->prepareSchema(kind);
+    return hive->rootId_ != 0 ? ERROR_SUCCESS : ERROR_BADDB;
+  });
+  if (status != ERROR_SUCCESS) return nullptr;
+  cache[path] = hive;
+  return hive;
+}
+
+Hive::Hive(std::string path, sqlite3* db, bool writable, dev_t device, ino_t inode)
+    : path_(std::move(path)), db_(db), writable_(writable), owner_(::getpid()), device_(device), inode_(inode) {
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+}
+
+Hive::~Hive() {
+  // A child of fork() must leave its parent's connection alone.
+  if (!ownedByThisProcess()) return;
+  for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+  sqlite3_close(db_);
+}
+
+bool Hive::stillAtPath() const {
+  struct stat file {};
+  return ::stat(path_.c_str(), &file) == 0 && file.st_dev == device_ && file.st_ino == inode_;
+}
+
+void Hive::prepareSchema(Kind kind) {
+  std::int64_t schemaVersion = 0;
+  {
+    Statement version = statement("PRAGMA user_version");
+    if (version.step()) schemaVersion = version.integer(0);
+  }
+  if (schemaVersion > kSchemaVersion) throw HiveFailure{SQLITE_NOTADB};
+  if (writable_) {
+    execute(schemaScript("main").c_str());
+    if (schemaVersion != kSchemaVersion) execute("PRAGMA user_version = 1");
+  } else if (schemaVersion == 0) {
+    // A read-only file that was never a hive reads as an empty hive.
+    execute(schemaScript("temp").c_str());
+  }
+  if (auto root = findKey("")) rootId_ = root->id;
+  if (kind == Kind::Machine && writable_) seedProviderCatalogue(*this);
+}
+
+LSTATUS Hive::transact(Access access, const std::function<LSTATUS()>& work) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + kBusyDeadline;
+  thread_local std::minstd_rand jitter(static_cast<unsigned>(::getpid()));
+  for (;;) {
+    try {
+      execute(access == Access::Write ? "BEGIN IMMEDIATE" : "BEGIN");
+      const LSTATUS status = work();
+      execute(status == ERROR_SUCCESS ? "COMMIT" : "ROLLBACK");
+      return status;
+    } catch (const HiveFailure& failure) {
+      if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      if (!isBusy(failure.sqliteCode) || std::chrono::steady_clock::now() >= deadline)
+        return statusForSqlite(failure.sqliteCode);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1 + jitter() % 10));
+    } catch (const std::bad_alloc&) {
+      if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return ERROR_OUTOFMEMORY;
+    }
+  }
+}
+
+Statement Hive::statement(const char* sql) {
+  sqlite3_stmt*& cached = statements_[sql];
+  if (cached == nullptr) {
+    const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr);
+    if (rc != SQLITE_OK) {
+      statements_.erase(sql);
+      throw HiveFailure{rc};
+    }
+  }
+  return Statement(cached);
+}
+
+void Hive::execute(const char* sql) {
+  const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) throw HiveFailure{rc};
+}
+
+std::optional<KeyRow> Hive::findKey(const std::string& foldedPath) {
+  Statement find = statement("SELECT id FROM reg_keys WHERE folded_path = ?");
+  find.bind(1, foldedPath);
+  if (!find.step()) return std::nullopt;
+  return KeyRow{find.integer(0), foldedPath};
+}
+
+bool Hive::keyExists(KeyId id) {
+  Statement find = statement("SELECT 1 FROM reg_keys WHERE id = ?");
+  find.bind(1, id);
+  return find.step();
+}
+
+KeyRow Hive::createPath(const KeyRow& base, const std::vector<std::string_view>& names, bool& created) {
+  KeyRow current = base;
+  created = false;
+  for (std::string_view name : names) {
+    const std::string foldedName = fold(name);
+    const std::string path = current.foldedPath.empty() ? foldedName : current.foldedPath + "\\" + foldedName;
+    if (auto found = findKey(path)) {
+      current = *found;
+      created = false;
+      continue;
+    }
+    Statement insert =
+        statement("INSERT INTO reg_keys(parent, name, folded_name, folded_path) VALUES(?, ?, ?, ?)");
+    insert.bind(1, current.id).bind(2, name).bind(3, foldedName).bind(4, path).step();
+    current = KeyRow{sqlite3_last_insert_rowid(db_), path};
+    created = true;
+  }
+  return current;
+}
+
+std::optional<std::string> Hive::subKeyAt(KeyId key, std::int64_t index) {
+  Statement select = statement("SELECT name FROM reg_keys WHERE parent = ? ORDER BY folded_name LIMIT 1 OFFSET ?");
+  select.bind(1, key).bind(2, index);
+  if (!select.step()) return std::nullopt;
+  return select.text(0);
+}
+
+bool Hive::hasSubKeys(KeyId key) {
+  Statement select = statement("SELECT 1 FROM reg_keys WHERE parent = ? LIMIT 1");
+  select.bind(1, key);
+  return select.step();
+}
+
+void Hive::deleteKey(KeyId key) {
+  statement("DELETE FROM reg_values WHERE key = ?").bind(1, key).step();
+  statement("DELETE FROM reg_keys WHERE id = ?").bind(1, key).step();
+}
+
+std::optional<ValueRow> Hive::value(KeyId key, std::string_view name) {
+  Statement select = statement("SELECT name, type, data FROM reg_values WHERE key = ? AND folded_name = ?");
+  select.bind(1, key).bind(2, fold(name));
+  if (!select.step()) return std::nullopt;
+  return ValueRow{select.text(0), static_cast<DWORD>(select.integer(1)), select.blob(2)};
+}
+
+std::optional<ValueRow> Hive::valueAt(KeyId key, std::int64_t index) {
+  Statement select =
+      statement("SELECT name, type, data FROM reg_values WHERE key = ? ORDER BY folded_name LIMIT 1 OFFSET ?");
+  select.bind(1, key).bind(2, index);
+  if (!select.step()) return std::nullopt;
+  return ValueRow{select.text(0), static_cast<DWORD>(select.integer(1)), select.blob(2)};
+}
+
+void Hive::setValue(KeyId key, std::string_view name, DWORD type, const BYTE* data, std::size_t size) {
+  // The name keeps the case it was first written with.
+  Statement upsert = statement(
+      "INSERT INTO reg_values(key, folded_name, name, type, data) VALUES(?, ?, ?, ?, ?) "
+      "ON CONFLICT(key, folded_name) DO UPDATE SET type = excluded.type, data = excluded.data");
+  upsert.bind(1, key).bind(2, fold(name)).bind(3, name).bind(4, static_cast<std::int64_t>(type));
+  upsert.bindBlob(5, data, size).step();
+}
+
+bool Hive::deleteValue(KeyId key, std::string_view name) {
+  statement("DELETE FROM reg_values WHERE key = ? AND folded_name = ?").bind(1, key).bind(2, fold(name)).step();
+  return sqlite3_changes(db_) > 0;
+}
+
+}  // namespace platform::hive

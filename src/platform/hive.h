@@ -1,0 +1,147 @@
+// One registry hive: a SQLite file shared by every process that uses it.
+//
+// Layout (schema version 1):
+//   reg_keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent, name, folded_name, folded_path UNIQUE)
+//     one row per key; the hive's root is the row whose folded_path is "".
+//     name keeps the case first written; folded_name/folded_path are the
+//     upper-cased name and the upper-cased path from the root ("A\B\C"), so
+//     lookups by path use the unique index and enumeration orders by
+//     (parent, folded_name). AUTOINCREMENT keeps ids of deleted keys unused,
+//     which is how a handle notices that its key was deleted.
+//   reg_values(key, folded_name, name, type, data) primary key (key, folded_name).
+//
+// Every operation runs inside Hive::transact: one SQLite transaction (BEGIN
+// IMMEDIATE when it writes), with synchronous=FULL, retried while another
+// process holds the lock. Inside a transaction SQLite failures are thrown
+// as HiveFailure and come out of transact as an error number.
+#pragma once
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/wintypes.h"
+
+namespace platform::hive {
+
+using KeyId = std::int64_t;
+
+// A SQLite failure inside a transaction; transact turns it into an error number.
+struct HiveFailure {
+  int sqliteCode;
+};
+
+// Upper-cases ASCII letters: key and value names compare this way.
+std::string fold(std::string_view name);
+
+struct KeyRow {
+  KeyId id = 0;
+  std::string foldedPath;
+};
+
+struct ValueRow {
+  std::string name;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+};
+
+// A prepared statement from the hive's cache, reset when the object dies.
+class Statement {
+ public:
+  explicit Statement(sqlite3_stmt* statement) : statement_(statement) {}
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& bind(int index, std::int64_t value);
+  Statement& bind(int index, std::string_view text);
+  Statement& bindBlob(int index, const void* data, std::size_t size);
+  // True while there is a row; throws on failure.
+  bool step();
+  std::int64_t integer(int column) const;
+  std::string text(int column) const;
+  std::vector<BYTE> blob(int column) const;
+
+ private:
+  sqlite3_stmt* statement_;
+};
+
+class Hive {
+ public:
+  enum class Kind { Machine, User };
+
+  // The process's connection to the hive file at `path`, opened (and the
+  // file created with mode 0600) when needed. Null with `status` set when
+  // the file can be neither opened nor created.
+  static std::shared_ptr<Hive> open(const std::string& path, Kind kind, LSTATUS& status);
+
+  ~Hive();
+  Hive(const Hive&) = delete;
+  Hive& operator=(const Hive&) = delete;
+
+  const std::string& path() const { return path_; }
+  // False when the process may not write the file.
+  bool writable() const { return writable_; }
+  bool ownedByThisProcess() const { return owner_ == ::getpid(); }
+  // False once the file at path() is another file than the one opened.
+  bool stillAtPath() const;
+  KeyId rootId() const { return rootId_; }
+
+  // Runs `work` as one transaction and returns its status; a failing status
+  // rolls a write back. Busy locks are waited out and retried.
+  enum class Access { Read, Write };
+  LSTATUS transact(Access access, const std::function<LSTATUS()>& work);
+
+  // Key and value operations, for use inside transact.
+  std::optional<KeyRow> findKey(const std::string& foldedPath);
+  bool keyExists(KeyId id);
+  // Creates `path` (names separated by "\") below the key `base`, every
+  // missing key on the way; `created` tells whether the last one was new.
+  KeyRow createPath(const KeyRow& base, const std::vector<std::string_view>& names, bool& created);
+  // Sub-key names in the order of their folded names; nullopt past the end.
+  std::optional<std::string> subKeyAt(KeyId key, std::int64_t index);
+  bool hasSubKeys(KeyId key);
+  void deleteKey(KeyId key);
+
+  std::optional<ValueRow> value(KeyId key, std::string_view name);
+  std::optional<ValueRow> valueAt(KeyId key, std::int64_t index);
+  void setValue(KeyId key, std::string_view name, DWORD type, const BYTE* data, std::size_t size);
+  bool deleteValue(KeyId key, std::string_view name);
+
+  // A statement from the cache; `sql` must be a string literal (the cache
+  // is keyed by its address).
+  Statement statement(const char* sql);
+  void execute(const char* sql);
+
+ private:
+  Hive(std::string path, sqlite3* db, bool writable, dev_t device, ino_t inode);
+  void prepareSchema(Kind kind);
+
+  std::string path_;
+  sqlite3* db_;
+  bool writable_;
+  pid_t owner_;
+  dev_t device_;
+  ino_t inode_;
+  KeyId rootId_ = 0;
+  std::mutex mutex_;
+  std::map<const char*, sqlite3_stmt*> statements_;
+};
+
+// Adds the provider catalogue to a writable machine hive that lacks it.
+void seedProviderCatalogue(Hive& hive);
+
+// The error number for a SQLite result code.
+LSTATUS statusForSqlite(int sqliteCode);
+
+}  // namespace platform::hive

@@ -1,0 +1,45 @@
+// The provider catalogue that a new machine hive starts with: the provider
+// names that enrolment pages pass, each with its provider type.
+#include <iterator>
+
+#include "platform/hive.h"
+#include "platform/registry.h"
+
+namespace platform::hive {
+namespace {
+
+struct CatalogueEntry {
+  const char* name;
+  DWORD type;
+};
+
+constexpr CatalogueEntry providerCatalogue[] = {
+    {"Microsoft Base Cryptographic Provider v1.0", 1},
+    {"Microsoft Base DSS and Diffie-Hellman Cryptographic Provider", 13},
+    {"Microsoft Base DSS Cryptographic Provider", 3},
+    {"Microsoft DH SChannel Cryptographic Provider", 18},
+    {"Microsoft Enhanced Cryptographic Provider v1.0", 1},
+    {"Microsoft Enhanced DSS and Diffie-Hellman Cryptographic Provider", 13},
+    {"Microsoft Enhanced RSA and AES Cryptographic Provider", 24},
+    {"Microsoft RSA SChannel Cryptographic Provider", 12},
+    {"Microsoft Strong Cryptographic Provider", 1},
+};
+
+constexpr std::string_view catalogueKeyNames[] = {"SOFTWARE", "Cryptography", "Defaults", "Provider"};
+
+}  // namespace
+
+// Runs inside the transaction that opens a writable machine hive; a hive
+// that already has the catalogue key keeps it as it is.
+void seedProviderCatalogue(Hive& hive) {
+  if (hive.findKey("SOFTWARE\\CRYPTOGRAPHY\\DEFAULTS\\PROVIDER")) return;
+  bool created = false;
+  const KeyRow catalogue = hive.createPath(KeyRow{hive.rootId(), ""},
+                                          {std::begin(catalogueKeyNames), std::end(catalogueKeyNames)}, created);
+  for (const CatalogueEntry& entry : providerCatalogue) {
+    const KeyRow provider = hive.createPath(catalogue, {entry.name}, created);
+    hive.setValue(provider.id, "Type", REG_DWORD, reinterpret_cast<const BYTE*>(&entry.type), sizeof entry.type);
+  }
+}
+
+}  // namespace platform::hive

@@ -1,0 +1,392 @@
+#include "platform/registry.h"
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/fault.h"
+#include "platform/hive.h"
+#include "platform/home.h"
+#include "platform/lasterror.h"
+
+using platform::hive::Hive;
+using platform::hive::KeyRow;
+
+// An open key: the hive connection it belongs to, the key's row and the
+// rights it was opened with.
+struct HKEY__ {
+  std::shared_ptr<Hive> hive;
+  KeyRow key;
+  REGSAM access;
+};
+
+namespace {
+
+constexpr std::size_t kMaxKeyNameLength = 255;
+
+constexpr REGSAM GENERIC_READ = 0x80000000u;
+constexpr REGSAM GENERIC_WRITE = 0x40000000u;
+constexpr REGSAM GENERIC_EXECUTE = 0x20000000u;
+constexpr REGSAM GENERIC_ALL = 0x10000000u;
+constexpr REGSAM MAXIMUM_ALLOWED = 0x02000000u;
+
+struct GenericRight {
+  REGSAM generic;
+  REGSAM specific;
+};
+
+constexpr GenericRight genericRights[] = {
+    {GENERIC_READ, KEY_READ},
+    {GENERIC_WRITE, KEY_WRITE},
+    {GENERIC_EXECUTE, KEY_READ},
+    {GENERIC_ALL, KEY_ALL_ACCESS},
+};
+
+// The specific rights a requested mask stands for on a hive.
+REGSAM grantedRights(REGSAM desired, bool writable) {
+  REGSAM rights = desired;
+  for (const GenericRight& right : genericRights)
+    if (desired & right.generic) rights = (rights & ~right.generic) | right.specific;
+  if (desired & MAXIMUM_ALLOWED) rights = (rights & ~MAXIMUM_ALLOWED) | (writable ? KEY_ALL_ACCESS : KEY_READ);
+  return rights;
+}
+
+bool asksToWrite(REGSAM rights) { return (rights & KEY_WRITE_RIGHTS) != 0; }
+
+LSTATUS failed(LSTATUS status) {
+  if (status != ERROR_SUCCESS) SetLastError(static_cast<DWORD>(status));
+  return status;
+}
+
+// Handles given out and not yet closed, so a stale or foreign handle is
+// refused instead of followed.
+struct OpenHandles {
+  std::mutex mutex;
+  std::unordered_set<HKEY> handles;
+};
+
+OpenHandles& openHandles() {
+  static OpenHandles open;
+  return open;
+}
+
+HKEY newHandle(std::shared_ptr<Hive> hive, KeyRow key, REGSAM access) {
+  HKEY handle = new HKEY__{std::move(hive), std::move(key), access};
+  std::lock_guard<std::mutex> lock(openHandles().mutex);
+  openHandles().handles.insert(handle);
+  return handle;
+}
+
+// Where a call starts: a key of a hive, plus the names that lead from it to
+// the key the handle stands for (HKEY_CLASSES_ROOT is the machine hive's
+// root followed by SOFTWARE\Classes).
+struct Start {
+  std::shared_ptr<Hive> hive;
+  KeyRow anchor;
+  std::vector<std::string_view> prefix;
+  REGSAM access = 0;
+  bool predefined = false;
+};
+
+struct PredefinedKey {
+  HKEY key;
+  Hive::Kind kind;
+  std::vector<std::string_view> prefix;
+};
+
+const PredefinedKey predefinedKeys[] = {
+    {HKEY_LOCAL_MACHINE, Hive::Kind::Machine, {}},
+    {HKEY_CLASSES_ROOT, Hive::Kind::Machine, {"SOFTWARE", "Classes"}},
+    {HKEY_CURRENT_USER, Hive::Kind::User, {}},
+};
+
+// The hive behind a predefined key, for the current home. The latest hive
+// of each kind stays open between calls.
+std::shared_ptr<Hive> currentHive(Hive::Kind kind, LSTATUS& status) {
+  static std::mutex mutex;
+  static std::shared_ptr<Hive> latest[2];
+  const std::string path = kind == Hive::Kind::Machine ? platform::machineHivePath() : platform::userHivePath();
+  std::shared_ptr<Hive> hive = Hive::open(path, kind, status);
+  std::lock_guard<std::mutex> lock(mutex);
+  latest[kind == Hive::Kind::Machine ? 0 : 1] = hive;
+  return hive;
+}
+
+LSTATUS resolve(HKEY key, Start& start) {
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  for (const PredefinedKey& predefined : predefinedKeys) {
+    if (predefined.key != key) continue;
+    LSTATUS status = ERROR_SUCCESS;
+    start.hive = currentHive(predefined.kind, status);
+    if (start.hive == nullptr) return status;
+    start.anchor = KeyRow{start.hive->rootId(), ""};
+    start.prefix = predefined.prefix;
+    start.access = start.hive->writable() ? KEY_ALL_ACCESS : KEY_READ;
+    start.predefined = true;
+    return ERROR_SUCCESS;
+  }
+  std::lock_guard<std::mutex> lock(openHandles().mutex);
+  if (openHandles().handles.count(key) == 0) return ERROR_INVALID_HANDLE;
+  start.hive = key->hive;
+  start.anchor = key->key;
+  start.access = key->access;
+  return ERROR_SUCCESS;
+}
+
+// Splits "A\B\C" (a trailing "\" allowed) into its names.
+LSTATUS splitPath(const char* subKey, std::vector<std::string_view>& names) {
+  if (subKey == nullptr) return ERROR_SUCCESS;
+  std::string_view path(subKey);
+  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  if (path.empty()) return ERROR_SUCCESS;
+  for (;;) {
+    const std::size_t separator = path.find('\\');
+    const std::string_view name = path.substr(0, separator);
+    if (name.empty()) return ERROR_BAD_PATHNAME;
+    if (name.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+    names.push_back(name);
+    if (separator == std::string_view::npos) return ERROR_SUCCESS;
+    path.remove_prefix(separator + 1);
+  }
+}
+
+std::vector<std::string_view> joined(const std::vector<std::string_view>& first,
+                                     const std::vector<std::string_view>& second) {
+  std::vector<std::string_view> names(first);
+  names.insert(names.end(), second.begin(), second.end());
+  return names;
+}
+
+// The existing key at `names` below the start. Inside a transaction.
+LSTATUS locate(const Start& start, const std::vector<std::string_view>& names, KeyRow& found) {
+  if (!start.predefined && !start.hive->keyExists(start.anchor.id)) return ERROR_KEY_DELETED;
+  std::string path = start.anchor.foldedPath;
+  for (std::string_view name : joined(start.prefix, names)) {
+    if (!path.empty()) path += '\\';
+    path += platform::hive::fold(name);
+  }
+  if (path == start.anchor.foldedPath) {
+    found = start.anchor;
+    return ERROR_SUCCESS;
+  }
+  std::optional<KeyRow> key = start.hive->findKey(path);
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  found = *key;
+  return ERROR_SUCCESS;
+}
+
+// Copies `size` bytes to a caller's buffer of `*capacity` bytes, or tells
+// how many are needed.
+LSTATUS copyOut(const void* source, std::size_t size, BYTE* buffer, DWORD* capacity) {
+  if (capacity == nullptr) return ERROR_SUCCESS;
+  const DWORD available = *capacity;
+  *capacity = static_cast<DWORD>(size);
+  if (buffer == nullptr) return ERROR_SUCCESS;
+  if (available < size) return ERROR_MORE_DATA;
+  if (size != 0) std::memcpy(buffer, source, size);
+  return ERROR_SUCCESS;
+}
+
+// Copies a name with its terminating zero; `*capacity` counts characters
+// with the zero on entry and without it on return. When the buffer is too
+// small it receives the size needed, with the zero.
+LSTATUS copyName(const std::string& name, char* buffer, DWORD* capacity) {
+  if (*capacity < name.size() + 1) {
+    *capacity = static_cast<DWORD>(name.size() + 1);
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(buffer, name.c_str(), name.size() + 1);
+  *capacity = static_cast<DWORD>(name.size());
+  return ERROR_SUCCESS;
+}
+
+std::string_view valueNameOf(LPCSTR valueName) { return valueName != nullptr ? valueName : ""; }
+
+}  // namespace
+
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY result) {
+  if (FAULT("RegOpenKeyExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
+  if (result == nullptr) return failed(ERROR_INVALID_PARAMETER);
+  *result = nullptr;
+  Start start;
+  std::vector<std::string_view> names;
+  LSTATUS status = resolve(key, start);
+  if (status == ERROR_SUCCESS) status = splitPath(subKey, names);
+  if (status != ERROR_SUCCESS) return failed(status);
+  KeyRow found;
+  status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
+  if (status != ERROR_SUCCESS) return failed(status);
+  const REGSAM rights = grantedRights(desired, start.hive->writable());
+  if (asksToWrite(rights) && !start.hive->writable()) return failed(ERROR_ACCESS_DENIED);
+  *result = newHandle(start.hive, found, rights);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM desired,
+                        SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) {
+  if (FAULT("RegCreateKeyExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
+  if (result == nullptr || subKey == nullptr || options != REG_OPTION_NON_VOLATILE)
+    return failed(ERROR_INVALID_PARAMETER);
+  *result = nullptr;
+  Start start;
+  std::vector<std::string_view> names;
+  LSTATUS status = resolve(key, start);
+  if (status == ERROR_SUCCESS) status = splitPath(subKey, names);
+  if (status != ERROR_SUCCESS) return failed(status);
+  const REGSAM rights = grantedRights(desired, start.hive->writable());
+  // A hive the process may not write still lets it open what exists for reading.
+  if (!start.hive->writable()) {
+    if (asksToWrite(rights)) return failed(ERROR_ACCESS_DENIED);
+    KeyRow found;
+    status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
+    if (status == ERROR_FILE_NOT_FOUND) status = ERROR_ACCESS_DENIED;
+    if (status != ERROR_SUCCESS) return failed(status);
+    if (disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
+    *result = newHandle(start.hive, found, rights);
+    return ERROR_SUCCESS;
+  }
+  KeyRow made;
+  bool created = false;
+  status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
+    if (!start.predefined && !start.hive->keyExists(start.anchor.id)) return ERROR_KEY_DELETED;
+    made = start.hive->createPath(start.anchor, joined(start.prefix, names), created);
+    const bool mayCreate = (start.access & KEY_CREATE_SUB_KEY) != 0;
+    return created && !mayCreate ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  });
+  if (status != ERROR_SUCCESS) return failed(status);
+  if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  *result = newHandle(start.hive, made, rights);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD size) {
+  if (FAULT("RegSetValueExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
+  if (data == nullptr && size != 0) return failed(ERROR_INVALID_PARAMETER);
+  Start start;
+  LSTATUS status = resolve(key, start);
+  if (status != ERROR_SUCCESS) return failed(status);
+  if ((start.access & KEY_SET_VALUE) == 0) return failed(ERROR_ACCESS_DENIED);
+  status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
+    KeyRow target;
+    const LSTATUS located = locate(start, {}, target);
+    if (located == ERROR_SUCCESS) start.hive->setValue(target.id, valueNameOf(valueName), type, data, size);
+    return located;
+  });
+  return failed(status);
+}
+
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+  if (FAULT("RegQueryValueExA", ERROR_CANTREAD)) return static_cast<LSTATUS>(GetLastError());
+  if (reserved != nullptr || (data != nullptr && size == nullptr)) return failed(ERROR_INVALID_PARAMETER);
+  Start start;
+  LSTATUS status = resolve(key, start);
+  if (status != ERROR_SUCCESS) return failed(status);
+  if ((start.access & KEY_QUERY_VALUE) == 0) return failed(ERROR_ACCESS_DENIED);
+  status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS {
+    KeyRow target;
+    const LSTATUS located = locate(start, {}, target);
+    if (located != ERROR_SUCCESS) return located;
+    std::optional<platform::hive::ValueRow> value = start.hive->value(target.id, valueNameOf(valueName));
+    if (!value) return ERROR_FILE_NOT_FOUND;
+    if (type != nullptr) *type = value->type;
+    return copyOut(value->data.data(), value->data.size(), data, size);
+  });
+  return failed(status);
+}
+
+LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD, LPSTR keyClass,
+                      LPDWORD classSize, void*) {
+  if (FAULT("RegEnumKeyExA", ERROR_CANTREAD)) return static_cast<LSTATUS>(GetLastError());
+  if (name == nullptr || nameSize == nullptr) return failed(ERROR_INVALID_PARAMETER);
+  Start start;
+  LSTATUS status = resolve(key, start);
+  if (status != ERROR_SUCCESS) return failed(status);
+  if ((start.access & KEY_ENUMERATE_SUB_KEYS) == 0) return failed(ERROR_ACCESS_DENIED);
+  status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS {
+    KeyRow parent;
+    const LSTATUS located = locate(start, {}, parent);
+    if (located != ERROR_SUCCESS) return located;
+    std::optional<std::string> subKey = start.hive->subKeyAt(parent.id, index);
+    if (!subKey) return ERROR_NO_MORE_ITEMS;
+    return copyName(*subKey, name, nameSize);
+  });
+  // Keys have no class here.
+  if (status == ERROR_SUCCESS && keyClass != nullptr && classSize != nullptr && *classSize > 0) keyClass[0] = '\0';
+  if (status == ERROR_SUCCESS && classSize != nullptr) *classSize = 0;
+  return failed(status);
+}
+
+LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
+                      LPBYTE data, LPDWORD dataSize) {
+  if (FAULT("RegEnumValueA", ERROR_CANTREAD)) return static_cast<LSTATUS>(GetLastError());
+  if (name == nullptr || nameSize == nullptr || reserved != nullptr || (data != nullptr && dataSize == nullptr))
+    return failed(ERROR_INVALID_PARAMETER);
+  Start start;
+  LSTATUS status = resolve(key, start);
+  if (status != ERROR_SUCCESS) return failed(status);
+  if ((start.access & KEY_QUERY_VALUE) == 0) return failed(ERROR_ACCESS_DENIED);
+  status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS {
+    KeyRow target;
+    const LSTATUS located = locate(start, {}, target);
+    if (located != ERROR_SUCCESS) return located;
+    std::optional<platform::hive::ValueRow> value = start.hive->valueAt(target.id, index);
+    if (!value) return ERROR_NO_MORE_ITEMS;
+    const LSTATUS named = copyName(value->name, name, nameSize);
+    if (type != nullptr) *type = value->type;
+    const LSTATUS copied = copyOut(value->data.data(), value->data.size(), data, dataSize);
+    return named != ERROR_SUCCESS ? named : copied;
+  });
+  return failed(status);
+}
+
+LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+  if (FAULT("RegDeleteKeyA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
+  if (subKey == nullptr) return failed(ERROR_INVALID_PARAMETER);
+  Start start;
+  std::vector<std::string_view> names;
+  LSTATUS status = resolve(key, start);
+  if (status == ERROR_SUCCESS) status = splitPath(subKey, names);
+  if (status != ERROR_SUCCESS) return failed(status);
+  // The predefined keys themselves cannot be deleted.
+  if (!start.hive->writable() || (start.predefined && names.empty())) return failed(ERROR_ACCESS_DENIED);
+  status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
+    KeyRow target;
+    const LSTATUS located = locate(start, names, target);
+    if (located != ERROR_SUCCESS) return located;
+    if (target.id == start.hive->rootId() || start.hive->hasSubKeys(target.id)) return ERROR_ACCESS_DENIED;
+    start.hive->deleteKey(target.id);
+    return ERROR_SUCCESS;
+  });
+  return failed(status);
+}
+
+LSTATUS RegDeleteValueA(HKEY key, LPCSTR valueName) {
+  if (FAULT("RegDeleteValueA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
+  Start start;
+  LSTATUS status = resolve(key, start);
+  if (status != ERROR_SUCCESS) return failed(status);
+  if ((start.access & KEY_SET_VALUE) == 0) return failed(ERROR_ACCESS_DENIED);
+  status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
+    KeyRow target;
+    const LSTATUS located = locate(start, {}, target);
+    if (located != ERROR_SUCCESS) return located;
+    return start.hive->deleteValue(target.id, valueNameOf(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  });
+  return failed(status);
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+  // A failing close still releases the handle, so the caller's RAII stays sound.
+  const bool faulted = FAULT("RegCloseKey", ERROR_INVALID_HANDLE);
+  for (const PredefinedKey& predefined : predefinedKeys)
+    if (predefined.key == key) return faulted ? static_cast<LSTATUS>(GetLastError()) : ERROR_SUCCESS;
+  {
+    std::lock_guard<std::mutex> lock(openHandles().mutex);
+    if (openHandles().handles.erase(key) == 0) return failed(ERROR_INVALID_HANDLE);
+  }
+  delete key;
+  return faulted ? static_cast<LSTATUS>(GetLastError()) : ERROR_SUCCESS;
+}
