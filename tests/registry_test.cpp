@@ -14,6 +14,7 @@
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 #include "support/child_process.h"
+#include "support/shared_hive.h"
 #include "support/test_home.h"
 
 namespace {
@@ -516,43 +517,21 @@ TEST(RegistryChild, ProbesAReadOnlyHive) {
   report("root-set", setString(HKEY_LOCAL_MACHINE, "v", "x"));
 }
 
-// Runs a probe child against a machine hive it may read but not write: as
-// the user "nobody" when the tests run as root (file modes do not stop
-// root), else with the hive and its directory made read-only.
-std::vector<std::string> probeReadOnlyHive(const std::string& home, const char* childTest) {
-  const std::string shared = home + "/shared";
-  EXPECT_EQ(::mkdir(shared.c_str(), 0755), 0);
-  const std::string hive = shared + "/machine.hive";
-  ::setenv("TARVENHOLM_MACHINE_HIVE", hive.c_str(), 1);
-  UniqueHkey key = createKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvenholm");
-  EXPECT_EQ(setString(key.get(), "v", "original"), kSuccess);
-  key.reset();
-  const bool root = ::geteuid() == 0;
-  if (root) {
-    EXPECT_EQ(::chmod(home.c_str(), 0755), 0);
-    EXPECT_EQ(::chmod(hive.c_str(), 0644), 0);
-  } else {
-    EXPECT_EQ(::chmod(hive.c_str(), 0444), 0);
-    EXPECT_EQ(::chmod(shared.c_str(), 0555), 0);
-  }
-  const testing_support::ChildResult result =
-      testing_support::runTestInChild(childTest, {{"TARVENHOLM_HOME", shared + "/nobody"}}, root);
-  ::chmod(shared.c_str(), 0755);
-  ::unsetenv("TARVENHOLM_MACHINE_HIVE");
-  EXPECT_EQ(result.exitStatus, 0);
-  return result.reports;
-}
-
 TEST_F(Registry, AHiveTheProcessMayNotWriteRefusesWriteRights) {
-  const std::vector<std::string> reports = probeReadOnlyHive(home_.path(), "RegistryChild.ProbesAReadOnlyHive");
-  EXPECT_EQ(reports, (std::vector<std::string>{"open-all=5", "open-read=0", "value=original", "set=5",
-                                               "create-new=5", "create-existing=0", "delete=5", "root-set=5"}));
+  testing_support::SharedMachineHive shared(home_.path());
+  {
+    UniqueHkey key = createKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvenholm");
+    ASSERT_EQ(setString(key.get(), "v", "original"), kSuccess);
+  }
+  const testing_support::ChildResult result = shared.runReadOnlyChild("RegistryChild.ProbesAReadOnlyHive");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.reports, (std::vector<std::string>{"open-all=5", "open-read=0", "value=original", "set=5",
+                                                      "create-new=5", "create-existing=0", "delete=5",
+                                                      "root-set=5"}));
   // The probe changed nothing.
-  ::setenv("TARVENHOLM_MACHINE_HIVE", (home_.path() + "/shared/machine.hive").c_str(), 1);
   UniqueHkey key;
   ASSERT_EQ(openKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvenholm", KEY_READ, key), kSuccess);
   EXPECT_EQ(queryString(key.get(), "v"), "original");
-  ::unsetenv("TARVENHOLM_MACHINE_HIVE");
 }
 
 }  // namespace
