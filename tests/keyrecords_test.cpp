@@ -136,7 +136,8 @@ TEST_F(KeyRecords, FirstRecordCreatesItsParentAndHoldsExactlyTwoStrings) {
 TEST_F(KeyRecords, AnIdentifierThatNamesNoSingleKeyWritesNothing) {
   writeKeyRecord("", kContainer, kProvider);
   writeKeyRecord("AB\\CD", kContainer, kProvider);
-  EXPECT_EQ(errorBoxes(boxes_.boxes()), (std::vector<std::string>{"Failed to create key ", "Failed to create key AB\\CD"}));
+  EXPECT_EQ(errorBoxes(boxes_.boxes()),
+            (std::vector<std::string>{"Failed to create key ", "Failed to create key AB\\CD"}));
   EXPECT_FALSE(regKeyExists(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarvenholm"));
 }
 
@@ -247,7 +248,8 @@ TEST_F(KeyRecords, AUserWhoMayNotWriteTheMachineHiveGetsFourBoxesAndNoRecord) {
   writeKeyRecord(kKeyId, kContainer, kProvider);
   ASSERT_TRUE(boxes_.boxes().empty());
 
-  const testing_support::ChildResult result = shared.runReadOnlyChild("KeyRecordsChild.WritesAndReadsWithoutWriteRights");
+  const testing_support::ChildResult result =
+      shared.runReadOnlyChild("KeyRecordsChild.WritesAndReadsWithoutWriteRights");
   EXPECT_EQ(result.exitStatus, 0);
   const std::string newId(40, 'C');
   // The existing record counts as missing for this user: full access is refused.

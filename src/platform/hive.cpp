@@ -74,7 +74,8 @@ LSTATUS prepareFile(const std::string& path, bool& writable) {
     writable = ::faccessat(AT_FDCWD, directoryOf(path).c_str(), W_OK, AT_EACCESS) == 0;
     return ERROR_SUCCESS;
   }
-  if (errno != EACCES && errno != EPERM && errno != EROFS) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_CANTOPEN;
+  if (errno == ENOENT) return ERROR_FILE_NOT_FOUND;
+  if (errno != EACCES && errno != EPERM && errno != EROFS) return ERROR_CANTOPEN;
   // Not ours to write: readable at best.
   if (::access(path.c_str(), F_OK) != 0) return ERROR_FILE_NOT_FOUND;
   if (::access(path.c_str(), R_OK) != 0) return ERROR_ACCESS_DENIED;
@@ -195,6 +196,7 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
     return hive->rootId_ != 0 ? ERROR_SUCCESS : ERROR_BADDB;
   });
   if (status != ERROR_SUCCESS) return nullptr;
+  std::erase_if(cache, [](const auto& entry) { return entry.second.expired(); });
   cache[path] = hive;
   return hive;
 }

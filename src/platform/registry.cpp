@@ -56,7 +56,7 @@ REGSAM grantedRights(REGSAM desired, bool writable) {
 
 bool asksToWrite(REGSAM rights) { return (rights & KEY_WRITE_RIGHTS) != 0; }
 
-LSTATUS failed(LSTATUS status) {
+LSTATUS withLastError(LSTATUS status) {
   if (status != ERROR_SUCCESS) SetLastError(static_cast<DWORD>(status));
   return status;
 }
@@ -209,18 +209,18 @@ std::string_view valueNameOf(LPCSTR valueName) { return valueName != nullptr ? v
 
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY result) {
   if (FAULT("RegOpenKeyExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
-  if (result == nullptr) return failed(ERROR_INVALID_PARAMETER);
+  if (result == nullptr) return withLastError(ERROR_INVALID_PARAMETER);
   *result = nullptr;
   Start start;
   std::vector<std::string_view> names;
   LSTATUS status = resolve(key, start);
   if (status == ERROR_SUCCESS) status = splitPath(subKey, names);
-  if (status != ERROR_SUCCESS) return failed(status);
+  if (status != ERROR_SUCCESS) return withLastError(status);
   KeyRow found;
   status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
-  if (status != ERROR_SUCCESS) return failed(status);
+  if (status != ERROR_SUCCESS) return withLastError(status);
   const REGSAM rights = grantedRights(desired, start.hive->writable());
-  if (asksToWrite(rights) && !start.hive->writable()) return failed(ERROR_ACCESS_DENIED);
+  if (asksToWrite(rights) && !start.hive->writable()) return withLastError(ERROR_ACCESS_DENIED);
   *result = newHandle(start.hive, found, rights);
   return ERROR_SUCCESS;
 }
@@ -229,21 +229,21 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, RE
                         SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) {
   if (FAULT("RegCreateKeyExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
   if (result == nullptr || subKey == nullptr || options != REG_OPTION_NON_VOLATILE)
-    return failed(ERROR_INVALID_PARAMETER);
+    return withLastError(ERROR_INVALID_PARAMETER);
   *result = nullptr;
   Start start;
   std::vector<std::string_view> names;
   LSTATUS status = resolve(key, start);
   if (status == ERROR_SUCCESS) status = splitPath(subKey, names);
-  if (status != ERROR_SUCCESS) return failed(status);
+  if (status != ERROR_SUCCESS) return withLastError(status);
   const REGSAM rights = grantedRights(desired, start.hive->writable());
   // A hive the process may not write still lets it open what exists for reading.
   if (!start.hive->writable()) {
-    if (asksToWrite(rights)) return failed(ERROR_ACCESS_DENIED);
+    if (asksToWrite(rights)) return withLastError(ERROR_ACCESS_DENIED);
     KeyRow found;
     status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
     if (status == ERROR_FILE_NOT_FOUND) status = ERROR_ACCESS_DENIED;
-    if (status != ERROR_SUCCESS) return failed(status);
+    if (status != ERROR_SUCCESS) return withLastError(status);
     if (disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
     *result = newHandle(start.hive, found, rights);
     return ERROR_SUCCESS;
@@ -256,7 +256,7 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, RE
     const bool mayCreate = (start.access & KEY_CREATE_SUB_KEY) != 0;
     return created && !mayCreate ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
   });
-  if (status != ERROR_SUCCESS) return failed(status);
+  if (status != ERROR_SUCCESS) return withLastError(status);
   if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   *result = newHandle(start.hive, made, rights);
   return ERROR_SUCCESS;
@@ -264,27 +264,27 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, RE
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD size) {
   if (FAULT("RegSetValueExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
-  if (data == nullptr && size != 0) return failed(ERROR_INVALID_PARAMETER);
+  if (data == nullptr && size != 0) return withLastError(ERROR_INVALID_PARAMETER);
   Start start;
   LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return failed(status);
-  if ((start.access & KEY_SET_VALUE) == 0) return failed(ERROR_ACCESS_DENIED);
+  if (status != ERROR_SUCCESS) return withLastError(status);
+  if ((start.access & KEY_SET_VALUE) == 0) return withLastError(ERROR_ACCESS_DENIED);
   status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
     KeyRow target;
     const LSTATUS located = locate(start, {}, target);
     if (located == ERROR_SUCCESS) start.hive->setValue(target.id, valueNameOf(valueName), type, data, size);
     return located;
   });
-  return failed(status);
+  return withLastError(status);
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
   if (FAULT("RegQueryValueExA", ERROR_CANTREAD)) return static_cast<LSTATUS>(GetLastError());
-  if (reserved != nullptr || (data != nullptr && size == nullptr)) return failed(ERROR_INVALID_PARAMETER);
+  if (reserved != nullptr || (data != nullptr && size == nullptr)) return withLastError(ERROR_INVALID_PARAMETER);
   Start start;
   LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return failed(status);
-  if ((start.access & KEY_QUERY_VALUE) == 0) return failed(ERROR_ACCESS_DENIED);
+  if (status != ERROR_SUCCESS) return withLastError(status);
+  if ((start.access & KEY_QUERY_VALUE) == 0) return withLastError(ERROR_ACCESS_DENIED);
   status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS {
     KeyRow target;
     const LSTATUS located = locate(start, {}, target);
@@ -294,17 +294,17 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD t
     if (type != nullptr) *type = value->type;
     return copyOut(value->data.data(), value->data.size(), data, size);
   });
-  return failed(status);
+  return withLastError(status);
 }
 
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD, LPSTR keyClass,
                       LPDWORD classSize, void*) {
   if (FAULT("RegEnumKeyExA", ERROR_CANTREAD)) return static_cast<LSTATUS>(GetLastError());
-  if (name == nullptr || nameSize == nullptr) return failed(ERROR_INVALID_PARAMETER);
+  if (name == nullptr || nameSize == nullptr) return withLastError(ERROR_INVALID_PARAMETER);
   Start start;
   LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return failed(status);
-  if ((start.access & KEY_ENUMERATE_SUB_KEYS) == 0) return failed(ERROR_ACCESS_DENIED);
+  if (status != ERROR_SUCCESS) return withLastError(status);
+  if ((start.access & KEY_ENUMERATE_SUB_KEYS) == 0) return withLastError(ERROR_ACCESS_DENIED);
   status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS {
     KeyRow parent;
     const LSTATUS located = locate(start, {}, parent);
@@ -316,18 +316,18 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWO
   // Keys have no class here.
   if (status == ERROR_SUCCESS && keyClass != nullptr && classSize != nullptr && *classSize > 0) keyClass[0] = '\0';
   if (status == ERROR_SUCCESS && classSize != nullptr) *classSize = 0;
-  return failed(status);
+  return withLastError(status);
 }
 
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
                       LPBYTE data, LPDWORD dataSize) {
   if (FAULT("RegEnumValueA", ERROR_CANTREAD)) return static_cast<LSTATUS>(GetLastError());
   if (name == nullptr || nameSize == nullptr || reserved != nullptr || (data != nullptr && dataSize == nullptr))
-    return failed(ERROR_INVALID_PARAMETER);
+    return withLastError(ERROR_INVALID_PARAMETER);
   Start start;
   LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return failed(status);
-  if ((start.access & KEY_QUERY_VALUE) == 0) return failed(ERROR_ACCESS_DENIED);
+  if (status != ERROR_SUCCESS) return withLastError(status);
+  if ((start.access & KEY_QUERY_VALUE) == 0) return withLastError(ERROR_ACCESS_DENIED);
   status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS {
     KeyRow target;
     const LSTATUS located = locate(start, {}, target);
@@ -339,19 +339,19 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWO
     const LSTATUS copied = copyOut(value->data.data(), value->data.size(), data, dataSize);
     return named != ERROR_SUCCESS ? named : copied;
   });
-  return failed(status);
+  return withLastError(status);
 }
 
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   if (FAULT("RegDeleteKeyA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
-  if (subKey == nullptr) return failed(ERROR_INVALID_PARAMETER);
+  if (subKey == nullptr) return withLastError(ERROR_INVALID_PARAMETER);
   Start start;
   std::vector<std::string_view> names;
   LSTATUS status = resolve(key, start);
   if (status == ERROR_SUCCESS) status = splitPath(subKey, names);
-  if (status != ERROR_SUCCESS) return failed(status);
+  if (status != ERROR_SUCCESS) return withLastError(status);
   // The predefined keys themselves cannot be deleted.
-  if (!start.hive->writable() || (start.predefined && names.empty())) return failed(ERROR_ACCESS_DENIED);
+  if (!start.hive->writable() || (start.predefined && names.empty())) return withLastError(ERROR_ACCESS_DENIED);
   status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
     KeyRow target;
     const LSTATUS located = locate(start, names, target);
@@ -360,22 +360,22 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     start.hive->deleteKey(target.id);
     return ERROR_SUCCESS;
   });
-  return failed(status);
+  return withLastError(status);
 }
 
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR valueName) {
   if (FAULT("RegDeleteValueA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
   Start start;
   LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return failed(status);
-  if ((start.access & KEY_SET_VALUE) == 0) return failed(ERROR_ACCESS_DENIED);
+  if (status != ERROR_SUCCESS) return withLastError(status);
+  if ((start.access & KEY_SET_VALUE) == 0) return withLastError(ERROR_ACCESS_DENIED);
   status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
     KeyRow target;
     const LSTATUS located = locate(start, {}, target);
     if (located != ERROR_SUCCESS) return located;
     return start.hive->deleteValue(target.id, valueNameOf(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
   });
-  return failed(status);
+  return withLastError(status);
 }
 
 LSTATUS RegCloseKey(HKEY key) {
@@ -385,7 +385,7 @@ LSTATUS RegCloseKey(HKEY key) {
     if (predefined.key == key) return faulted ? static_cast<LSTATUS>(GetLastError()) : ERROR_SUCCESS;
   {
     std::lock_guard<std::mutex> lock(openHandles().mutex);
-    if (openHandles().handles.erase(key) == 0) return failed(ERROR_INVALID_HANDLE);
+    if (openHandles().handles.erase(key) == 0) return withLastError(ERROR_INVALID_HANDLE);
   }
   delete key;
   return faulted ? static_cast<LSTATUS>(GetLastError()) : ERROR_SUCCESS;

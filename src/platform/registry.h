@@ -51,12 +51,20 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PH
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                         REGSAM desired, SECURITY_ATTRIBUTES* security, PHKEY result, LPDWORD disposition);
 LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
+// With data null, *size receives the value's size; a buffer smaller than the
+// value fails with ERROR_MORE_DATA and *size receives the size needed.
+// Data comes back as stored: a REG_SZ value ends with a zero only if it was
+// written with one.
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD size);
 // Names in the order of their keys' names, compared case-insensitively.
+// *nameSize counts characters with the terminating zero on entry and without
+// it on return; when the buffer is too small the call fails with
+// ERROR_MORE_DATA and *nameSize receives the size needed, zero included.
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved, LPSTR keyClass,
                       LPDWORD classSize, void* lastWriteTime);
-// Value names by index in the order of their names (for inspection commands).
+// Value names by index in the order of their names (for inspection commands);
+// name and data sizes as for RegEnumKeyExA and RegQueryValueExA.
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
                       LPBYTE data, LPDWORD dataSize);
 // Fails with ERROR_ACCESS_DENIED while the key has sub-keys.
