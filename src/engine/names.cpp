@@ -87,7 +87,7 @@ bool isKnownType(std::string_view type) {
 // A zero-terminated copy from the local heap; null when memory runs out.
 char* localCopy(std::string_view text) {
   auto* copy = static_cast<char*>(LocalAlloc(LPTR, text.size() + 1));
-  if (copy != nullptr) std::memcpy(copy, text.data(), text.size());
+  if (copy != nullptr && !text.empty()) std::memcpy(copy, text.data(), text.size());
   return copy;
 }
 
