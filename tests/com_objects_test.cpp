@@ -8,6 +8,7 @@
 #include "platform/dispatch.h"
 #include "platform/objsafe.h"
 #include "platform/ocidl.h"
+#include "platform/oletext.h"
 
 namespace {
 
@@ -258,6 +259,21 @@ TEST(ClassFactory, CreatesThroughItsCreatorAndCountsLocks) {
   EXPECT_EQ(locks, 1);
   safety.reset();
   EXPECT_EQ(Part::live, 0);
+}
+
+TEST(OleText, ConvertsBothWaysAndReplacesWhatIsInvalid) {
+  const std::u16string wide = u"Caf\u00e9 \u20ac \U0001F511 /tmp/a b";
+  const std::string narrow = platform::wideToUtf8(wide);
+  EXPECT_EQ(narrow, "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91 /tmp/a b");
+  EXPECT_EQ(platform::utf8ToWide(narrow), wide);
+
+  const char16_t lonely[] = {u'a', 0xD800, u'b', 0};
+  EXPECT_EQ(platform::wideToUtf8(lonely), "a\xEF\xBF\xBD" "b");
+  // Truncated, overlong, surrogate and stray continuation bytes.
+  EXPECT_EQ(platform::utf8ToWide("x\xE2\x82"), u"x\uFFFD\uFFFD");
+  EXPECT_EQ(platform::utf8ToWide("\xC0\xAF"), u"\uFFFD\uFFFD");
+  EXPECT_EQ(platform::utf8ToWide("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(platform::utf8ToWide("\x80z"), u"\uFFFDz");
 }
 
 }  // namespace

@@ -95,10 +95,10 @@ class Dispatcher {
 namespace detail {
 
 template <class T>
-inline constexpr bool isInterfacePointer = std::is_pointer_v<T> && std::is_base_of_v<IUnknown, std::remove_pointer_t<T>>;
+constexpr bool isInterfacePointer = std::is_pointer_v<T> && std::is_base_of_v<IUnknown, std::remove_pointer_t<T>>;
 
 template <class T>
-inline constexpr bool isValueType = std::is_same_v<T, SHORT> || std::is_same_v<T, LONG> || std::is_same_v<T, ULONG> ||
+constexpr bool isValueType = std::is_same_v<T, SHORT> || std::is_same_v<T, LONG> || std::is_same_v<T, ULONG> ||
                                     std::is_same_v<T, BSTR> || std::is_same_v<T, CY> || std::is_same_v<T, VARIANT> ||
                                     std::is_enum_v<T> || isInterfacePointer<T>;
 

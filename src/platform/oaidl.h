@@ -166,7 +166,7 @@ struct IDispatch : IUnknown {
                                            DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
                                            UINT* puArgErr) = 0;
 };
-inline constexpr IID IID_IDispatch = PLATFORM_BASE_IID(0x00020400);
+constexpr IID IID_IDispatch = PLATFORM_BASE_IID(0x00020400);
 PLATFORM_INTERFACE_ID(IDispatch, IID_IDispatch)
 
 // ---- Type information ----
@@ -345,7 +345,7 @@ struct ITypeInfo : IUnknown {
   virtual void STDMETHODCALLTYPE ReleaseFuncDesc(FUNCDESC* pFuncDesc) = 0;
   virtual void STDMETHODCALLTYPE ReleaseVarDesc(VARDESC* pVarDesc) = 0;
 };
-inline constexpr IID IID_ITypeInfo = PLATFORM_BASE_IID(0x00020401);
+constexpr IID IID_ITypeInfo = PLATFORM_BASE_IID(0x00020401);
 PLATFORM_INTERFACE_ID(ITypeInfo, IID_ITypeInfo)
 
 struct ITypeLib : IUnknown {
@@ -362,9 +362,9 @@ struct ITypeLib : IUnknown {
                                              MEMBERID* rgMemId, USHORT* pcFound) = 0;
   virtual void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* pTLibAttr) = 0;
 };
-inline constexpr IID IID_ITypeLib = PLATFORM_BASE_IID(0x00020402);
+constexpr IID IID_ITypeLib = PLATFORM_BASE_IID(0x00020402);
 PLATFORM_INTERFACE_ID(ITypeLib, IID_ITypeLib)
-inline constexpr IID IID_ITypeComp = PLATFORM_BASE_IID(0x00020403);
+constexpr IID IID_ITypeComp = PLATFORM_BASE_IID(0x00020403);
 
 // ---- Error information ----
 
@@ -375,7 +375,7 @@ struct IErrorInfo : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* pBstrHelpFile) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* pdwHelpContext) = 0;
 };
-inline constexpr IID IID_IErrorInfo{0x1CF2B120, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+constexpr IID IID_IErrorInfo{0x1CF2B120, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 PLATFORM_INTERFACE_ID(IErrorInfo, IID_IErrorInfo)
 
 struct ICreateErrorInfo : IUnknown {
@@ -385,11 +385,11 @@ struct ICreateErrorInfo : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE SetHelpFile(LPOLESTR szHelpFile) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetHelpContext(DWORD dwHelpContext) = 0;
 };
-inline constexpr IID IID_ICreateErrorInfo{0x22F03340, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+constexpr IID IID_ICreateErrorInfo{0x22F03340, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 PLATFORM_INTERFACE_ID(ICreateErrorInfo, IID_ICreateErrorInfo)
 
 struct ISupportErrorInfo : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) = 0;
 };
-inline constexpr IID IID_ISupportErrorInfo{0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+constexpr IID IID_ISupportErrorInfo{0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 PLATFORM_INTERFACE_ID(ISupportErrorInfo, IID_ISupportErrorInfo)

@@ -41,22 +41,25 @@ inline bool IsEqualGUID(REFGUID left, REFGUID right) { return left == right; }
 inline bool IsEqualIID(REFIID left, REFIID right) { return left == right; }
 inline bool IsEqualCLSID(REFCLSID left, REFCLSID right) { return left == right; }
 
-inline constexpr GUID GUID_NULL{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
-inline constexpr IID IID_NULL = GUID_NULL;
-inline constexpr CLSID CLSID_NULL = GUID_NULL;
+constexpr GUID GUID_NULL{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+constexpr IID IID_NULL = GUID_NULL;
+constexpr CLSID CLSID_NULL = GUID_NULL;
 
 // The identifiers of the base interfaces: xxxxxxxx-0000-0000-C000-000000000046.
 #define PLATFORM_BASE_IID(data1) GUID{(data1), 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}
-inline constexpr IID IID_IUnknown = PLATFORM_BASE_IID(0x00000000);
-inline constexpr IID IID_IClassFactory = PLATFORM_BASE_IID(0x00000001);
+constexpr IID IID_IUnknown = PLATFORM_BASE_IID(0x00000000);
+constexpr IID IID_IClassFactory = PLATFORM_BASE_IID(0x00000001);
 
 namespace platform {
-// The identifier of interface T, declared by PLATFORM_INTERFACE_ID.
+// The identifier of interface T, declared by PLATFORM_INTERFACE_ID. Given
+// by value: identifiers are constants of each translation unit, so that no
+// header puts a process-unique symbol into a module (which would keep the
+// module from ever being unloaded).
 template <class T>
 struct InterfaceId;
 template <class T>
-constexpr const IID& iidOf() {
-  return InterfaceId<T>::value;
+constexpr IID iidOf() {
+  return InterfaceId<T>::value();
 }
 
 // Registry form of an identifier: "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}",
@@ -66,12 +69,12 @@ std::string guidText(REFGUID guid);
 bool parseGuid(std::string_view text, GUID& guid);
 }  // namespace platform
 
-#define PLATFORM_INTERFACE_ID(Interface, iid)    \
-  namespace platform {                           \
-  template <>                                    \
-  struct InterfaceId<Interface> {                \
-    static constexpr const IID& value = (iid);   \
-  };                                             \
+#define PLATFORM_INTERFACE_ID(Interface, iid)  \
+  namespace platform {                         \
+  template <>                                  \
+  struct InterfaceId<Interface> {              \
+    static constexpr IID value() { return iid; } \
+  };                                           \
   }
 
 struct IUnknown {
@@ -109,6 +112,31 @@ HRESULT IIDFromString(LPCOLESTR text, IID* iid);
 // Task memory: what interfaces hand to their callers to free.
 void* CoTaskMemAlloc(SIZE_T bytes);
 void CoTaskMemFree(void* memory);
+
+// Execution contexts; only in-process servers exist here.
+#define CLSCTX_INPROC_SERVER 0x1
+#define CLSCTX_INPROC_HANDLER 0x2
+#define CLSCTX_LOCAL_SERVER 0x4
+#define CLSCTX_INPROC (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)
+#define CLSCTX_ALL (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER)
+
+// Creation by class. The class's module is the file named by the default
+// value of HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32 (REGDB_E_CLASSNOTREG
+// without it); it is loaded once (CO_E_DLLNOTFOUND when it cannot be) and
+// asked through its exported C function DllGetClassObject (CO_E_ERRORINDLL
+// when it has none). A context without CLSCTX_INPROC_SERVER finds no class.
+HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void* pvReserved, REFIID riid, void** ppv);
+HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv);
+// Unloads the loaded modules whose DllCanUnloadNow answers S_OK.
+void CoFreeUnusedLibraries();
+// HKEY_CLASSES_ROOT\<progid>\CLSID; CO_E_CLASSSTRING when it is not registered.
+HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, CLSID* lpclsid);
+// HKEY_CLASSES_ROOT\CLSID\{clsid}\ProgID in task memory; REGDB_E_CLASSNOTREG without it.
+HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID);
+
+// The entry points an in-process server module exports (extern "C").
+using DllGetClassObjectFunction = HRESULT (*)(REFCLSID rclsid, REFIID riid, void** ppv);
+using DllCanUnloadNowFunction = HRESULT (*)();
 
 // Per-thread initialisation count: S_OK for the first call of a thread,
 // S_FALSE for the later ones; each successful call wants a CoUninitialize.

@@ -57,7 +57,7 @@ struct ISequentialStream : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) = 0;
   virtual HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) = 0;
 };
-inline constexpr IID IID_ISequentialStream{0x0C733A30, 0x2A1C, 0x11CE, {0xAD, 0xE5, 0x00, 0xAA, 0x00, 0x44, 0x77, 0x3D}};
+constexpr IID IID_ISequentialStream{0x0C733A30, 0x2A1C, 0x11CE, {0xAD, 0xE5, 0x00, 0xAA, 0x00, 0x44, 0x77, 0x3D}};
 PLATFORM_INTERFACE_ID(ISequentialStream, IID_ISequentialStream)
 
 struct IStream : ISequentialStream {
@@ -72,7 +72,7 @@ struct IStream : ISequentialStream {
   virtual HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) = 0;
   virtual HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) = 0;
 };
-inline constexpr IID IID_IStream = PLATFORM_BASE_IID(0x0000000C);
+constexpr IID IID_IStream = PLATFORM_BASE_IID(0x0000000C);
 PLATFORM_INTERFACE_ID(IStream, IID_IStream)
 
 struct IStorage : IUnknown {
@@ -100,13 +100,13 @@ struct IStorage : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE SetStateBits(DWORD grfStateBits, DWORD grfMask) = 0;
   virtual HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) = 0;
 };
-inline constexpr IID IID_IStorage = PLATFORM_BASE_IID(0x0000000B);
+constexpr IID IID_IStorage = PLATFORM_BASE_IID(0x0000000B);
 PLATFORM_INTERFACE_ID(IStorage, IID_IStorage)
 
 struct IPersist : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetClassID(CLSID* pClassID) = 0;
 };
-inline constexpr IID IID_IPersist = PLATFORM_BASE_IID(0x0000010C);
+constexpr IID IID_IPersist = PLATFORM_BASE_IID(0x0000010C);
 PLATFORM_INTERFACE_ID(IPersist, IID_IPersist)
 
 struct IPersistStream : IPersist {
@@ -115,7 +115,7 @@ struct IPersistStream : IPersist {
   virtual HRESULT STDMETHODCALLTYPE Save(IStream* pStm, BOOL fClearDirty) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetSizeMax(ULARGE_INTEGER* pcbSize) = 0;
 };
-inline constexpr IID IID_IPersistStream = PLATFORM_BASE_IID(0x00000109);
+constexpr IID IID_IPersistStream = PLATFORM_BASE_IID(0x00000109);
 PLATFORM_INTERFACE_ID(IPersistStream, IID_IPersistStream)
 
 struct IPersistStreamInit : IPersist {
@@ -125,7 +125,7 @@ struct IPersistStreamInit : IPersist {
   virtual HRESULT STDMETHODCALLTYPE GetSizeMax(ULARGE_INTEGER* pCbSize) = 0;
   virtual HRESULT STDMETHODCALLTYPE InitNew() = 0;
 };
-inline constexpr IID IID_IPersistStreamInit{0x7FD52380, 0x4E07, 0x101B, {0xAE, 0x2D, 0x08, 0x00, 0x2B, 0x2E, 0xC7, 0x13}};
+constexpr IID IID_IPersistStreamInit{0x7FD52380, 0x4E07, 0x101B, {0xAE, 0x2D, 0x08, 0x00, 0x2B, 0x2E, 0xC7, 0x13}};
 PLATFORM_INTERFACE_ID(IPersistStreamInit, IID_IPersistStreamInit)
 
 struct IPersistStorage : IPersist {
@@ -136,7 +136,7 @@ struct IPersistStorage : IPersist {
   virtual HRESULT STDMETHODCALLTYPE SaveCompleted(IStorage* pStgNew) = 0;
   virtual HRESULT STDMETHODCALLTYPE HandsOffStorage() = 0;
 };
-inline constexpr IID IID_IPersistStorage = PLATFORM_BASE_IID(0x0000010A);
+constexpr IID IID_IPersistStorage = PLATFORM_BASE_IID(0x0000010A);
 PLATFORM_INTERFACE_ID(IPersistStorage, IID_IPersistStorage)
 
 struct FORMATETC {
@@ -172,7 +172,7 @@ struct IAdviseSink : IUnknown {
   virtual void STDMETHODCALLTYPE OnSave() = 0;
   virtual void STDMETHODCALLTYPE OnClose() = 0;
 };
-inline constexpr IID IID_IAdviseSink = PLATFORM_BASE_IID(0x0000010F);
+constexpr IID IID_IAdviseSink = PLATFORM_BASE_IID(0x0000010F);
 PLATFORM_INTERFACE_ID(IAdviseSink, IID_IAdviseSink)
 
 struct IDataObject : IUnknown {
@@ -187,7 +187,7 @@ struct IDataObject : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE DUnadvise(DWORD dwConnection) = 0;
   virtual HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** ppenumAdvise) = 0;
 };
-inline constexpr IID IID_IDataObject = PLATFORM_BASE_IID(0x0000010E);
+constexpr IID IID_IDataObject = PLATFORM_BASE_IID(0x0000010E);
 PLATFORM_INTERFACE_ID(IDataObject, IID_IDataObject)
 
 // A stream over memory of its own. Only a null hGlobal is supported (the

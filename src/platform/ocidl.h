@@ -20,7 +20,7 @@ struct IEnumConnections : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
   virtual HRESULT STDMETHODCALLTYPE Clone(IEnumConnections** ppEnum) = 0;
 };
-inline constexpr IID IID_IEnumConnections{0xB196B287, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+constexpr IID IID_IEnumConnections{0xB196B287, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 PLATFORM_INTERFACE_ID(IEnumConnections, IID_IEnumConnections)
 
 struct IConnectionPoint : IUnknown {
@@ -30,7 +30,7 @@ struct IConnectionPoint : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) = 0;
   virtual HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) = 0;
 };
-inline constexpr IID IID_IConnectionPoint{0xB196B286, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+constexpr IID IID_IConnectionPoint{0xB196B286, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 PLATFORM_INTERFACE_ID(IConnectionPoint, IID_IConnectionPoint)
 
 struct IEnumConnectionPoints : IUnknown {
@@ -39,7 +39,7 @@ struct IEnumConnectionPoints : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
   virtual HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** ppEnum) = 0;
 };
-inline constexpr IID IID_IEnumConnectionPoints{
+constexpr IID IID_IEnumConnectionPoints{
     0xB196B285, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 PLATFORM_INTERFACE_ID(IEnumConnectionPoints, IID_IEnumConnectionPoints)
 
@@ -47,7 +47,7 @@ struct IConnectionPointContainer : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) = 0;
   virtual HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) = 0;
 };
-inline constexpr IID IID_IConnectionPointContainer{
+constexpr IID IID_IConnectionPointContainer{
     0xB196B284, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 PLATFORM_INTERFACE_ID(IConnectionPointContainer, IID_IConnectionPointContainer)
 
@@ -56,14 +56,14 @@ struct IPropertyNotifySink : IUnknown {
   // S_OK lets the property change; S_FALSE refuses it.
   virtual HRESULT STDMETHODCALLTYPE OnRequestEdit(DISPID dispID) = 0;
 };
-inline constexpr IID IID_IPropertyNotifySink{
+constexpr IID IID_IPropertyNotifySink{
     0x9BFBBC02, 0xEFF1, 0x101A, {0x84, 0xED, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 PLATFORM_INTERFACE_ID(IPropertyNotifySink, IID_IPropertyNotifySink)
 
 struct IProvideClassInfo : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** ppTI) = 0;
 };
-inline constexpr IID IID_IProvideClassInfo{0xB196B283, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+constexpr IID IID_IProvideClassInfo{0xB196B283, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 PLATFORM_INTERFACE_ID(IProvideClassInfo, IID_IProvideClassInfo)
 
 #define GUIDKIND_DEFAULT_SOURCE_DISP_IID 1
@@ -71,7 +71,7 @@ PLATFORM_INTERFACE_ID(IProvideClassInfo, IID_IProvideClassInfo)
 struct IProvideClassInfo2 : IProvideClassInfo {
   virtual HRESULT STDMETHODCALLTYPE GetGUID(DWORD dwGuidKind, GUID* pGUID) = 0;
 };
-inline constexpr IID IID_IProvideClassInfo2{
+constexpr IID IID_IProvideClassInfo2{
     0xA6BC3AC0, 0xDBAA, 0x11CE, {0x9D, 0xE3, 0x00, 0xAA, 0x00, 0x4B, 0xB8, 0x51}};
 PLATFORM_INTERFACE_ID(IProvideClassInfo2, IID_IProvideClassInfo2)
 
@@ -88,7 +88,7 @@ struct IOleControl : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE OnAmbientPropertyChange(DISPID dispID) = 0;
   virtual HRESULT STDMETHODCALLTYPE FreezeEvents(BOOL bFreeze) = 0;
 };
-inline constexpr IID IID_IOleControl{0xB196B288, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+constexpr IID IID_IOleControl{0xB196B288, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 PLATFORM_INTERFACE_ID(IOleControl, IID_IOleControl)
 
 struct IAdviseSinkEx;
@@ -131,7 +131,7 @@ struct IQuickActivate : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE SetContentExtent(LPSIZEL pSizel) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetContentExtent(LPSIZEL pSizel) = 0;
 };
-inline constexpr IID IID_IQuickActivate{0xCF51ED10, 0x62FE, 0x11CF, {0xBF, 0x86, 0x00, 0xA0, 0xC9, 0x03, 0x48, 0x36}};
+constexpr IID IID_IQuickActivate{0xCF51ED10, 0x62FE, 0x11CF, {0xBF, 0x86, 0x00, 0xA0, 0xC9, 0x03, 0x48, 0x36}};
 PLATFORM_INTERFACE_ID(IQuickActivate, IID_IQuickActivate)
 
 // A counted array of identifiers; pElems is task memory the receiver frees.
@@ -143,7 +143,7 @@ struct CAUUID {
 struct ISpecifyPropertyPages : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetPages(CAUUID* pPages) = 0;
 };
-inline constexpr IID IID_ISpecifyPropertyPages{
+constexpr IID IID_ISpecifyPropertyPages{
     0xB196B28B, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 PLATFORM_INTERFACE_ID(ISpecifyPropertyPages, IID_ISpecifyPropertyPages)
 
@@ -153,7 +153,7 @@ struct ISimpleFrameSite : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE PostMessageFilter(HWND hWnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* plResult,
                                                       DWORD dwCookie) = 0;
 };
-inline constexpr IID IID_ISimpleFrameSite{0x742B0E01, 0x14E6, 0x101B, {0x91, 0x4E, 0x00, 0xAA, 0x00, 0x30, 0x0C, 0xAB}};
+constexpr IID IID_ISimpleFrameSite{0x742B0E01, 0x14E6, 0x101B, {0x91, 0x4E, 0x00, 0xAA, 0x00, 0x30, 0x0C, 0xAB}};
 PLATFORM_INTERFACE_ID(ISimpleFrameSite, IID_ISimpleFrameSite)
 
 // The standard font object, reached through dispatch only. Its members
@@ -161,9 +161,9 @@ PLATFORM_INTERFACE_ID(ISimpleFrameSite, IID_ISimpleFrameSite)
 // Bold 3, Italic 4, Underline 5, Strikethrough 6 (VARIANT_BOOL), Weight 7
 // and Charset 8 (short).
 struct IFontDisp : IDispatch {};
-inline constexpr IID IID_IFontDisp{0xBEF6E003, 0xA874, 0x101A, {0x8B, 0xBA, 0x00, 0xAA, 0x00, 0x30, 0x0C, 0xAB}};
+constexpr IID IID_IFontDisp{0xBEF6E003, 0xA874, 0x101A, {0x8B, 0xBA, 0x00, 0xAA, 0x00, 0x30, 0x0C, 0xAB}};
 PLATFORM_INTERFACE_ID(IFontDisp, IID_IFontDisp)
-inline constexpr CLSID CLSID_StdFont{0x0BE35203, 0x8F91, 0x11CE, {0x9D, 0xE3, 0x00, 0xAA, 0x00, 0x4B, 0xB8, 0x51}};
+constexpr CLSID CLSID_StdFont{0x0BE35203, 0x8F91, 0x11CE, {0x9D, 0xE3, 0x00, 0xAA, 0x00, 0x4B, 0xB8, 0x51}};
 
 #define DISPID_FONT_NAME 0
 #define DISPID_FONT_SIZE 2

@@ -38,3 +38,14 @@ HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
 
 // A type library file in this system's serialised form (platform/typelib.h).
 HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib);
+
+// Registers a library under HKEY_CLASSES_ROOT as the original platform does:
+//   TypeLib\{LIBID}\<major>.<minor>          (default) the library's help string
+//   TypeLib\{LIBID}\<major>.<minor>\FLAGS    (default) its LIBFLAG_* in decimal
+//   TypeLib\{LIBID}\<major>.<minor>\<lcid>\win32  (default) szFullPath
+//   TypeLib\{LIBID}\<major>.<minor>\HELPDIR  (default) szHelpDir, or empty
+// (versions and locale in hexadecimal), and for each interface
+//   Interface\{IID}  (default) its name; ProxyStubClsid and ProxyStubClsid32:
+//   the automation marshaller's class; TypeLib: the LIBID, with "Version".
+// TYPE_E_REGISTRYACCESS when the registry refuses a write.
+HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir);

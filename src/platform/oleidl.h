@@ -104,7 +104,7 @@ struct IOleClientSite : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE OnShowWindow(BOOL fShow) = 0;
   virtual HRESULT STDMETHODCALLTYPE RequestNewObjectLayout() = 0;
 };
-inline constexpr IID IID_IOleClientSite = PLATFORM_BASE_IID(0x00000118);
+constexpr IID IID_IOleClientSite = PLATFORM_BASE_IID(0x00000118);
 PLATFORM_INTERFACE_ID(IOleClientSite, IID_IOleClientSite)
 
 struct IOleObject : IUnknown {
@@ -131,14 +131,14 @@ struct IOleObject : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetMiscStatus(DWORD dwAspect, DWORD* pdwStatus) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetColorScheme(LOGPALETTE* pLogpal) = 0;
 };
-inline constexpr IID IID_IOleObject = PLATFORM_BASE_IID(0x00000112);
+constexpr IID IID_IOleObject = PLATFORM_BASE_IID(0x00000112);
 PLATFORM_INTERFACE_ID(IOleObject, IID_IOleObject)
 
 struct IOleWindow : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetWindow(HWND* phwnd) = 0;
   virtual HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL fEnterMode) = 0;
 };
-inline constexpr IID IID_IOleWindow = PLATFORM_BASE_IID(0x00000114);
+constexpr IID IID_IOleWindow = PLATFORM_BASE_IID(0x00000114);
 PLATFORM_INTERFACE_ID(IOleWindow, IID_IOleWindow)
 
 struct IOleInPlaceObject : IOleWindow {
@@ -147,7 +147,7 @@ struct IOleInPlaceObject : IOleWindow {
   virtual HRESULT STDMETHODCALLTYPE SetObjectRects(LPCRECT lprcPosRect, LPCRECT lprcClipRect) = 0;
   virtual HRESULT STDMETHODCALLTYPE ReactivateAndUndo() = 0;
 };
-inline constexpr IID IID_IOleInPlaceObject = PLATFORM_BASE_IID(0x00000113);
+constexpr IID IID_IOleInPlaceObject = PLATFORM_BASE_IID(0x00000113);
 PLATFORM_INTERFACE_ID(IOleInPlaceObject, IID_IOleInPlaceObject)
 
 struct IOleInPlaceActiveObject : IOleWindow {
@@ -158,7 +158,7 @@ struct IOleInPlaceActiveObject : IOleWindow {
                                                  BOOL fFrameWindow) = 0;
   virtual HRESULT STDMETHODCALLTYPE EnableModeless(BOOL fEnable) = 0;
 };
-inline constexpr IID IID_IOleInPlaceActiveObject = PLATFORM_BASE_IID(0x00000117);
+constexpr IID IID_IOleInPlaceActiveObject = PLATFORM_BASE_IID(0x00000117);
 PLATFORM_INTERFACE_ID(IOleInPlaceActiveObject, IID_IOleInPlaceActiveObject)
 
 struct IViewObject : IUnknown {
@@ -172,14 +172,14 @@ struct IViewObject : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* pAdvSink) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* pAspects, DWORD* pAdvf, IAdviseSink** ppAdvSink) = 0;
 };
-inline constexpr IID IID_IViewObject = PLATFORM_BASE_IID(0x0000010D);
+constexpr IID IID_IViewObject = PLATFORM_BASE_IID(0x0000010D);
 PLATFORM_INTERFACE_ID(IViewObject, IID_IViewObject)
 
 struct IViewObject2 : IViewObject {
   virtual HRESULT STDMETHODCALLTYPE GetExtent(DWORD dwDrawAspect, LONG lindex, DVTARGETDEVICE* ptd,
                                               LPSIZEL lpsizel) = 0;
 };
-inline constexpr IID IID_IViewObject2 = PLATFORM_BASE_IID(0x00000127);
+constexpr IID IID_IViewObject2 = PLATFORM_BASE_IID(0x00000127);
 PLATFORM_INTERFACE_ID(IViewObject2, IID_IViewObject2)
 
 struct DVEXTENTINFO {
@@ -204,5 +204,5 @@ struct IViewObjectEx : IViewObject2 {
                                                      HDC hicTargetDev, DVEXTENTINFO* pExtentInfo,
                                                      LPSIZEL pSizel) = 0;
 };
-inline constexpr IID IID_IViewObjectEx{0x3AF24292, 0x0C96, 0x11CE, {0xA0, 0xCF, 0x00, 0xAA, 0x00, 0x60, 0x0A, 0xB8}};
+constexpr IID IID_IViewObjectEx{0x3AF24292, 0x0C96, 0x11CE, {0xA0, 0xCF, 0x00, 0xAA, 0x00, 0x60, 0x0A, 0xB8}};
 PLATFORM_INTERFACE_ID(IViewObjectEx, IID_IViewObjectEx)

@@ -18,6 +18,7 @@
 
 #include "platform/fault.h"
 #include "platform/lasterror.h"
+#include "platform/oletext.h"
 #include "platform/typelib.h"
 
 namespace platform {
@@ -196,32 +197,6 @@ TypeModel readType(Reader& in) {
 
 }  // namespace
 
-// A UTF-16 path as the UTF-8 bytes the file system takes.
-static std::string utf8Path(LPCOLESTR path) {
-  std::string result;
-  for (std::size_t i = 0; path[i] != 0; ++i) {
-    char32_t c = path[i];
-    if (c >= 0xD800 && c <= 0xDBFF && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF)
-      c = 0x10000 + ((c - 0xD800) << 10) + (path[++i] - 0xDC00);
-    if (c < 0x80) {
-      result += static_cast<char>(c);
-    } else if (c < 0x800) {
-      result += static_cast<char>(0xC0 | (c >> 6));
-      result += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      result += static_cast<char>(0xE0 | (c >> 12));
-      result += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      result += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      result += static_cast<char>(0xF0 | (c >> 18));
-      result += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      result += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      result += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return result;
-}
-
 std::vector<BYTE> saveTypeLibrary(const LibraryModel& library) {
   Writer out;
   out.raw(magic, sizeof magic);
@@ -291,7 +266,7 @@ HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
   *pptlib = nullptr;
   if (szFile == nullptr) return E_INVALIDARG;
   if (FAULT("LoadTypeLib", ERROR_FILE_NOT_FOUND)) return TYPE_E_CANTLOADLIBRARY;
-  std::ifstream file(platform::utf8Path(szFile), std::ios::binary);
+  std::ifstream file(platform::wideToUtf8(szFile), std::ios::binary);
   if (!file) return TYPE_E_CANTLOADLIBRARY;
   const std::vector<BYTE> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (file.bad()) return TYPE_E_CANTLOADLIBRARY;
