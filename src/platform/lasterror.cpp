@@ -72,12 +72,14 @@ constexpr SystemText systemTexts[] = {
     {CRYPT_E_NOT_FOUND, "Cannot find object or property."},
     {CRYPT_E_EXISTS, "The object or property already exists."},
     {CRYPT_E_UNEXPECTED_MSG_TYPE, "An unexpected message type was encountered."},
+    {CRYPT_E_PENDING_CLOSE, "The store was closed while some of its certificates were still in use."},
     {CRYPT_E_OID_FORMAT, "The object identifier is poorly formatted."},
     {CRYPT_E_ASN1_BADTAG, "ASN1 bad tag value met."},
     {CRYPT_E_INVALID_NUMERIC_STRING, "The string contains a non-numeric character."},
     {CRYPT_E_INVALID_PRINTABLE_STRING, "The string contains a non-printable character."},
     {CRYPT_E_INVALID_IA5_STRING, "The string contains a character not in the 7 bit ASCII character set."},
     {CRYPT_E_ASN1_ERROR, "ASN1 internal encode or decode error."},
+    {CRYPT_E_ASN1_EOD, "ASN1 unexpected end of data."},
     {CRYPT_E_ASN1_CORRUPT, "ASN1 corrupted data."},
 };
 
