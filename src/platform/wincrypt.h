@@ -216,6 +216,7 @@ BOOL CryptHashPublicKeyInfo(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, DWOR
 
 #define CERT_STORE_PROV_PKCS7 (reinterpret_cast<LPCSTR>(5))
 #define CERT_STORE_PROV_SYSTEM_W (reinterpret_cast<LPCSTR>(10))
+#define CERT_SYSTEM_STORE_LOCATION_MASK 0x00FF0000
 #define CERT_SYSTEM_STORE_CURRENT_USER 0x00010000
 #define CERT_STORE_READONLY_FLAG 0x00008000
 #define CERT_STORE_OPEN_EXISTING_FLAG 0x00004000
@@ -232,6 +233,10 @@ BOOL CryptHashPublicKeyInfo(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, DWOR
 #define CERT_SHA1_HASH_PROP_ID 3
 #define CERT_HASH_PROP_ID CERT_SHA1_HASH_PROP_ID
 
+#define CERT_V1 0
+#define CERT_V2 1
+#define CERT_V3 2
+
 #define CERT_FIND_ANY 0
 #define CERT_FIND_SHA1_HASH 0x00010000
 #define CERT_FIND_HASH CERT_FIND_SHA1_HASH
@@ -245,6 +250,10 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD propId, DWO
 BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD propId, void* data, DWORD* length);
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding, DWORD findFlags, DWORD findType,
                                           const void* findPara, PCCERT_CONTEXT previous);
+// A context of its own (in a memory store of its own) for one DER certificate.
+PCCERT_CONTEXT CertCreateCertificateContext(DWORD encoding, const BYTE* encoded, DWORD encodedLength);
+// Takes the certificate out of the context's store; always frees the context.
+BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT context);
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context);
 
