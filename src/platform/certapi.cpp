@@ -28,9 +28,10 @@ bool belongsTo(PCCERT_CONTEXT context, const CertStore* store) {
 
 }  // namespace
 
-HCERTSTORE CertOpenStore(LPCSTR storeProvider, DWORD, HCRYPTPROV, DWORD, const void* para) {
+HCERTSTORE CertOpenStore(LPCSTR storeProvider, DWORD, HCRYPTPROV, DWORD flags, const void* para) {
   if (FAULT("CertOpenStore", ERROR_FILE_NOT_FOUND)) return nullptr;
   if (storeProvider == CERT_STORE_PROV_PKCS7) return platform::certs::openPkcs7Store(para);
+  if (storeProvider == CERT_STORE_PROV_SYSTEM_W) return platform::certs::openSystemStore(flags, para);
   SetLastError(ERROR_FILE_NOT_FOUND);
   return nullptr;
 }

@@ -120,5 +120,7 @@ class MemoryCertStore final : public CertStore {
 
 // CERT_STORE_PROV_PKCS7: the certificates of a DER PKCS#7 signed-data message.
 HCERTSTORE openPkcs7Store(const void* para);
+// CERT_STORE_PROV_SYSTEM_W: one of the current user's stores in the user hive.
+HCERTSTORE openSystemStore(DWORD flags, const void* para);
 
 }  // namespace platform::certs

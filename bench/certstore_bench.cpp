@@ -1,0 +1,98 @@
+// Adding certificates to the user's system stores: the cost of one add as
+// the store grows (an index, not a scan, should find the existing copy), and
+// the rate of adding a whole collection the way installation does.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/wincrypt.h"
+#include "support/test_certs.h"
+#include "support/test_home.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::TestCertificate;
+using testing_support::TestKey;
+
+// Distinct certificates (by serial number) under one quick Ed25519 root.
+const std::vector<TestCertificate>& certificates(std::size_t count) {
+  static const TestKey key = TestKey::ed25519();
+  static const TestCertificate root = TestCertificate::selfSigned({"/CN=Bench Root", false, {}, 1, 30}, key);
+  static std::vector<TestCertificate> made;
+  while (made.size() < count)
+    made.push_back(root.issue({"/O=Bench/CN=Bench Authority", false, {testing_support::basicConstraints(true, true)},
+                               static_cast<long>(1000 + made.size()), 30},
+                              key));
+  return made;
+}
+
+UniqueCertContext contextOf(const TestCertificate& certificate) {
+  return UniqueCertContext(CertCreateCertificateContext(X509_ASN_ENCODING, certificate.der().data(),
+                                                        static_cast<DWORD>(certificate.der().size())));
+}
+
+// What installation does for one authority certificate: open the store, add
+// keeping an existing copy, close.
+bool addToStore(PCCERT_CONTEXT context, const char16_t* storeName) {
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, storeName);
+  if (store == nullptr) return false;
+  const BOOL added = CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_USE_EXISTING, nullptr);
+  CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG);
+  return added;
+}
+
+// One new certificate added to a store that already holds range(0).
+void BM_AddOneCertificate(benchmark::State& state) {
+  const std::size_t already = static_cast<std::size_t>(state.range(0));
+  const std::size_t rounds = 200;
+  const std::vector<TestCertificate>& made = certificates(already + rounds);
+  testing_support::TempHome home;
+  {
+    UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"CA"));
+    for (std::size_t i = 0; i < already; ++i)
+      CertAddCertificateContextToStore(store.get(), contextOf(made[i]).get(), CERT_STORE_ADD_USE_EXISTING, nullptr);
+  }
+  std::size_t next = already;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (next == made.size()) state.SkipWithError("ran out of prepared certificates");
+    UniqueCertContext context = contextOf(made[next++]);
+    state.ResumeTiming();
+    if (!addToStore(context.get(), u"CA")) state.SkipWithError("add failed");
+  }
+}
+BENCHMARK(BM_AddOneCertificate)->Arg(100)->Arg(10000)->Iterations(200)->Unit(benchmark::kMillisecond);
+
+// A 1,000-certificate PKCS#7 collection opened, walked and placed in a fresh store.
+void BM_AddCollection(benchmark::State& state) {
+  const std::vector<TestCertificate>& made = certificates(1000);
+  std::vector<const TestCertificate*> members;
+  for (const TestCertificate& certificate : made) members.push_back(&certificate);
+  Bytes message;
+  {
+    testing_support::TempHome scratch;
+    message = testing_support::bundleWithOpenssl(members, scratch.path());
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto home = std::make_unique<testing_support::TempHome>();
+    state.ResumeTiming();
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(message.size()), message.data()};
+    HCERTSTORE collection = CertOpenStore(CERT_STORE_PROV_PKCS7, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, &blob);
+    PCCERT_CONTEXT context = nullptr;
+    while ((context = CertEnumCertificatesInStore(collection, context)) != nullptr)
+      if (!addToStore(context, u"CA")) state.SkipWithError("add failed");
+    CertCloseStore(collection, 0);
+    state.PauseTiming();
+    home.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * made.size()));
+}
+BENCHMARK(BM_AddCollection)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
