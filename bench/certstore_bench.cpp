@@ -3,9 +3,11 @@
 // the rate of adding a whole collection the way installation does.
 #include <benchmark/benchmark.h>
 
+#include <map>
 #include <memory>
 #include <vector>
 
+#include "platform/home.h"
 #include "platform/wincrypt.h"
 #include "support/test_certs.h"
 #include "support/test_home.h"
@@ -43,17 +45,28 @@ bool addToStore(PCCERT_CONTEXT context, const char16_t* storeName) {
   return added;
 }
 
+constexpr std::size_t kRounds = 200;
+
+// Makes the home whose "CA" store holds the first `count` certificates the
+// current one; each is filled once and kept for the whole run.
+void useFilledHome(std::size_t count) {
+  static std::map<std::size_t, std::unique_ptr<testing_support::TempHome>> homes;
+  std::unique_ptr<testing_support::TempHome>& home = homes[count];
+  const bool fresh = !home;
+  if (fresh) home = std::make_unique<testing_support::TempHome>();
+  platform::setHomeOverride(home->path());
+  if (!fresh) return;
+  const std::vector<TestCertificate>& made = certificates(count);
+  UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"CA"));
+  for (std::size_t i = 0; i < count; ++i)
+    CertAddCertificateContextToStore(store.get(), contextOf(made[i]).get(), CERT_STORE_ADD_USE_EXISTING, nullptr);
+}
+
 // One new certificate added to a store that already holds range(0).
 void BM_AddOneCertificate(benchmark::State& state) {
   const std::size_t already = static_cast<std::size_t>(state.range(0));
-  const std::size_t rounds = 200;
-  const std::vector<TestCertificate>& made = certificates(already + rounds);
-  testing_support::TempHome home;
-  {
-    UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"CA"));
-    for (std::size_t i = 0; i < already; ++i)
-      CertAddCertificateContextToStore(store.get(), contextOf(made[i]).get(), CERT_STORE_ADD_USE_EXISTING, nullptr);
-  }
+  const std::vector<TestCertificate>& made = certificates(already + kRounds);
+  useFilledHome(already);
   std::size_t next = already;
   for (auto _ : state) {
     state.PauseTiming();
@@ -63,7 +76,21 @@ void BM_AddOneCertificate(benchmark::State& state) {
     if (!addToStore(context.get(), u"CA")) state.SkipWithError("add failed");
   }
 }
-BENCHMARK(BM_AddOneCertificate)->Arg(100)->Arg(10000)->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AddOneCertificate)->Arg(100)->Arg(10000)->Iterations(kRounds)->Unit(benchmark::kMillisecond);
+
+// Listing a whole store, as `store list` does.
+void BM_EnumerateStore(benchmark::State& state) {
+  useFilledHome(static_cast<std::size_t>(state.range(0)));
+  std::size_t seen = 0;
+  for (auto _ : state) {
+    UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                        CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, u"CA"));
+    PCCERT_CONTEXT context = nullptr;
+    while ((context = CertEnumCertificatesInStore(store.get(), context)) != nullptr) ++seen;
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(seen));
+}
+BENCHMARK(BM_EnumerateStore)->Arg(100)->Arg(10000)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // A 1,000-certificate PKCS#7 collection opened, walked and placed in a fresh store.
 void BM_AddCollection(benchmark::State& state) {
@@ -78,6 +105,7 @@ void BM_AddCollection(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     auto home = std::make_unique<testing_support::TempHome>();
+    platform::setHomeOverride(home->path());
     state.ResumeTiming();
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(message.size()), message.data()};
     HCERTSTORE collection = CertOpenStore(CERT_STORE_PROV_PKCS7, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, &blob);
@@ -86,6 +114,7 @@ void BM_AddCollection(benchmark::State& state) {
       if (!addToStore(context, u"CA")) state.SkipWithError("add failed");
     CertCloseStore(collection, 0);
     state.PauseTiming();
+    platform::setHomeOverride("");
     home.reset();
     state.ResumeTiming();
   }
