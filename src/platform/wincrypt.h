@@ -200,6 +200,20 @@ BOOL CryptDestroyHash(HCRYPTHASH hash);
 BOOL CryptGetKeyParam(HCRYPTKEY key, DWORD param, BYTE* data, DWORD* length, DWORD flags);
 BOOL CryptGetProvParam(HCRYPTPROV prov, DWORD param, BYTE* data, DWORD* length, DWORD flags);
 
+namespace platform {
+// CryptGetProvParam beyond the original platform: the name of the provider
+// that created the context's key container (the RSA providers share
+// containers, so it may differ from PP_NAME).
+inline constexpr DWORD PP_CREATOR_NAME = 0x8001;
+}  // namespace platform
+
+// crypt32: the private key of the context's key pair `keySpec` as DER PKCS#8
+// PrivateKeyInfo, two-call sizing. `privateKeyObjId` is szOID_RSA_RSA; flags
+// 0; no auxiliary information. A key generated without CRYPT_EXPORTABLE is
+// refused with NTE_BAD_KEY_STATE.
+BOOL CryptExportPKCS8(HCRYPTPROV prov, DWORD keySpec, LPSTR privateKeyObjId, DWORD flags, void* auxInfo,
+                      BYTE* privateKeyBlob, DWORD* privateKeyBlobLength);
+
 // ---- Encoding, signing, hashing (crypt32) ----
 
 BOOL CryptEncodeObject(DWORD encoding, LPCSTR structType, const void* structInfo, BYTE* encoded,

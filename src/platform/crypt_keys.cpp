@@ -1,0 +1,149 @@
+// Key pairs of a key container: CryptGenKey, CryptGetUserKey,
+// CryptDestroyKey, CryptGetKeyParam, CryptExportPKCS8.
+#include <openssl/err.h>
+#include <openssl/rsa.h>
+
+#include <cstring>
+
+#include "platform/application.h"
+#include "platform/crypt_catalogue.h"
+#include "platform/crypt_context.h"
+#include "platform/fault.h"
+#include "platform/key_container.h"
+#include "platform/key_protection.h"
+#include "platform/lasterror.h"
+#include "platform/sized_output.h"
+#include "platform/wincrypt.h"
+
+using namespace platform;
+
+namespace {
+
+constexpr DWORD kDefaultKeyBits = 1024;
+constexpr DWORD kMinKeyBits = 512;
+constexpr DWORD kMaxKeyBits = 16384;
+constexpr DWORD kKeyUsageFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED;
+
+struct KeyObject {
+  std::shared_ptr<ProviderContext> context;
+  DWORD keySpec;
+};
+
+HandleTable<KeyObject>& keyObjects() {
+  static HandleTable<KeyObject> table;
+  return table;
+}
+
+BOOL fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+HCRYPTKEY newKeyHandle(std::shared_ptr<ProviderContext> context, DWORD keySpec) {
+  return keyObjects().add(std::make_shared<KeyObject>(KeyObject{std::move(context), keySpec}));
+}
+
+UniquePkey generateRsaKey(DWORD bits) {
+  UniquePkeyCtx generation(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+  EVP_PKEY* generated = nullptr;
+  if (!generation || EVP_PKEY_keygen_init(generation.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_keygen_bits(generation.get(), static_cast<int>(bits)) != 1 ||
+      EVP_PKEY_keygen(generation.get(), &generated) != 1) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  return UniquePkey(generated);
+}
+
+// The key pair as it is stored: under the password the user gives for a
+// user-protected key, else in clear (the user hive is the user's alone).
+DWORD protectKey(const ProviderContext& context, EVP_PKEY* key, DWORD usage, ContainerKey& stored) {
+  if (!subjectPublicKeyInfo(key, stored.publicKeyInfo)) return NTE_FAIL;
+  PasswordText password;
+  if ((usage & CRYPT_USER_PROTECTED) != 0 &&
+      askPassword(PasswordPurpose::NewKey, context.container.c_str(), password.text()) && !password.text().empty()) {
+    stored.passwordProtected = true;
+    return encryptedPrivateKeyInfo(key, password.text(), stored.privateKey) ? ERROR_SUCCESS : NTE_FAIL;
+  }
+  return privateKeyInfo(key, stored.privateKey) ? ERROR_SUCCESS : NTE_FAIL;
+}
+
+}  // namespace
+
+BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, HCRYPTKEY* key) {
+  if (FAULT("CryptGenKey", NTE_FAIL)) return FALSE;
+  std::shared_ptr<ProviderContext> context = findContext(prov);
+  if (!context) return FALSE;
+  if (key == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  const DWORD keySpec = keySpecOf(algorithm);
+  if (keySpec == 0 || !makesRsaKeys(context->providerType)) return fail(NTE_BAD_ALGID);
+  if (context->container.empty()) return fail(NTE_BAD_KEYSET);
+  const DWORD usage = flags & 0xFFFF;
+  DWORD bits = flags >> 16;
+  if (bits == 0) bits = kDefaultKeyBits;
+  if ((usage & ~kKeyUsageFlags) != 0 || bits < kMinKeyBits || bits > kMaxKeyBits || bits % 8 != 0)
+    return fail(NTE_BAD_FLAGS);
+  if ((usage & CRYPT_USER_PROTECTED) != 0 && context->silent) return fail(NTE_SILENT_CONTEXT);
+
+  UniquePkey generated = generateRsaKey(bits);
+  if (!generated) return fail(NTE_FAIL);
+  ContainerKey stored;
+  stored.flags = usage;
+  stored.bits = bits;
+  DWORD status = protectKey(*context, generated.get(), usage, stored);
+  if (status == ERROR_SUCCESS) status = writeContainerKey(context->providerType, context->container, keySpec, stored);
+  if (status != ERROR_SUCCESS) return fail(status);
+  forgetUnlock(*context, keySpec);
+  *key = newKeyHandle(std::move(context), keySpec);
+  return TRUE;
+}
+
+BOOL CryptGetUserKey(HCRYPTPROV prov, DWORD keySpec, HCRYPTKEY* key) {
+  if (FAULT("CryptGetUserKey", NTE_FAIL)) return FALSE;
+  std::shared_ptr<ProviderContext> context = findContext(prov);
+  if (!context) return FALSE;
+  if (key == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
+  std::vector<BYTE> publicKeyInfo;
+  const DWORD status = contextPublicKey(*context, keySpec, publicKeyInfo);
+  if (status != ERROR_SUCCESS) return fail(status);
+  *key = newKeyHandle(std::move(context), keySpec);
+  return TRUE;
+}
+
+BOOL CryptDestroyKey(HCRYPTKEY key) {
+  if (FAULT("CryptDestroyKey", NTE_FAIL)) return FALSE;
+  return keyObjects().remove(key) ? TRUE : fail(NTE_BAD_KEY);
+}
+
+BOOL CryptGetKeyParam(HCRYPTKEY key, DWORD param, BYTE* data, DWORD* length, DWORD flags) {
+  if (FAULT("CryptGetKeyParam", NTE_FAIL)) return FALSE;
+  std::shared_ptr<KeyObject> object = keyObjects().find(key);
+  if (!object) return fail(NTE_BAD_KEY);
+  if (flags != 0) return fail(NTE_BAD_FLAGS);
+  if (param != KP_KEYLEN) return fail(NTE_BAD_TYPE);
+  std::vector<BYTE> publicKeyInfo;
+  DWORD bits = 0;
+  const DWORD status = contextPublicKey(*object->context, object->keySpec, publicKeyInfo, &bits);
+  if (status != ERROR_SUCCESS) return fail(status);
+  return copyToCaller(&bits, sizeof bits, data, length);
+}
+
+BOOL CryptExportPKCS8(HCRYPTPROV prov, DWORD keySpec, LPSTR privateKeyObjId, DWORD flags, void* auxInfo,
+                      BYTE* privateKeyBlob, DWORD* privateKeyBlobLength) {
+  if (FAULT("CryptExportPKCS8", NTE_FAIL)) return FALSE;
+  std::shared_ptr<ProviderContext> context = findContext(prov);
+  if (!context) return FALSE;
+  if (auxInfo != nullptr || privateKeyBlobLength == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (flags != 0) return fail(NTE_BAD_FLAGS);
+  if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
+  if (privateKeyObjId == nullptr || std::strcmp(privateKeyObjId, szOID_RSA_RSA) != 0) return fail(NTE_BAD_ALGID);
+  UniquePkey privateKey;
+  const DWORD status = contextPrivateKey(*context, keySpec, privateKey, CRYPT_EXPORTABLE);
+  if (status != ERROR_SUCCESS) return fail(status);
+  std::vector<BYTE> der;
+  if (!privateKeyInfo(privateKey.get(), der)) return fail(NTE_FAIL);
+  const BOOL result = copyToCaller(der, privateKeyBlob, privateKeyBlobLength);
+  OPENSSL_cleanse(der.data(), der.size());
+  return result;
+}

@@ -1,0 +1,148 @@
+// Providers and provider contexts: CryptEnumProvidersA,
+// CryptAcquireContextA, CryptReleaseContext, CryptGetProvParam.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/crypt_catalogue.h"
+#include "platform/crypt_context.h"
+#include "platform/fault.h"
+#include "platform/key_container.h"
+#include "platform/lasterror.h"
+#include "platform/sized_output.h"
+#include "platform/wincrypt.h"
+
+using namespace platform;
+
+namespace {
+
+constexpr DWORD kAcquireFlags = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_SILENT;
+
+BOOL fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// The container a null or empty name stands for: the user's login name.
+std::string defaultContainerName() {
+  std::vector<char> buffer(4096);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_name != nullptr && found->pw_name[0] != '\0')
+    return found->pw_name;
+  return "uid" + std::to_string(::geteuid());
+}
+
+DWORD resolveProvider(LPCSTR provider, DWORD provType, ProviderEntry& entry) {
+  if (provType == 0) return NTE_BAD_PROV_TYPE;
+  const DWORD status = provider == nullptr ? defaultProvider(provType, entry) : findProvider(provider, entry);
+  if (status != ERROR_SUCCESS) return status;
+  return entry.type == provType ? ERROR_SUCCESS : NTE_PROV_TYPE_NO_MATCH;
+}
+
+BOOL copyText(const std::string& text, BYTE* data, DWORD* length) {
+  return copyToCaller(text.c_str(), text.size() + 1, data, length);
+}
+
+// PP_ENUMCONTAINERS: one name per call, taken from the list of the user's
+// containers in the context's name space as it was at CRYPT_FIRST. Without
+// a buffer the size is the longest remaining name's, so one buffer serves
+// the whole enumeration.
+BOOL nextContainerName(ProviderContext& context, BYTE* data, DWORD* length, DWORD flags) {
+  if ((flags & ~static_cast<DWORD>(CRYPT_FIRST | CRYPT_NEXT)) != 0) return fail(NTE_BAD_FLAGS);
+  if (length == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(context.mutex);
+  if ((flags & CRYPT_FIRST) != 0 || context.nextContainer == ProviderContext::kNotEnumerating) {
+    const DWORD status = listKeyContainers(context.providerType, context.containerNames);
+    if (status != ERROR_SUCCESS) return fail(status);
+    context.nextContainer = 0;
+  }
+  const std::vector<std::string>& names = context.containerNames;
+  if (context.nextContainer >= names.size()) return fail(ERROR_NO_MORE_ITEMS);
+  if (data == nullptr) {
+    std::size_t longest = 0;
+    for (std::size_t index = context.nextContainer; index < names.size(); ++index)
+      longest = std::max(longest, names[index].size());
+    *length = static_cast<DWORD>(longest + 1);
+    return TRUE;
+  }
+  if (!copyText(names[context.nextContainer], data, length)) return FALSE;
+  ++context.nextContainer;
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL CryptEnumProvidersA(DWORD index, DWORD* reserved, DWORD flags, DWORD* provType, LPSTR provName,
+                         DWORD* provNameSize) {
+  if (FAULT("CryptEnumProvidersA", NTE_FAIL)) return FALSE;
+  if (reserved != nullptr || provType == nullptr || provNameSize == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (flags != 0) return fail(NTE_BAD_FLAGS);
+  ProviderEntry entry;
+  const DWORD status = providerAt(index, entry);
+  if (status != ERROR_SUCCESS) return fail(status);
+  *provType = entry.type;
+  return copyText(entry.name, reinterpret_cast<BYTE*>(provName), provNameSize);
+}
+
+BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, DWORD provType, DWORD flags) {
+  if (FAULT("CryptAcquireContextA", NTE_FAIL)) return FALSE;
+  if (prov == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  const bool withoutContainer = (flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT;
+  if ((flags & ~kAcquireFlags) != 0 || (withoutContainer && (flags & CRYPT_NEWKEYSET) != 0))
+    return fail(NTE_BAD_FLAGS);
+  if (withoutContainer && container != nullptr) return fail(NTE_BAD_KEYSET_PARAM);
+
+  ProviderEntry entry;
+  DWORD status = resolveProvider(provider, provType, entry);
+  if (status != ERROR_SUCCESS) return fail(status);
+
+  auto context = std::make_shared<ProviderContext>();
+  context->providerName = entry.name;
+  context->providerType = entry.type;
+  context->silent = (flags & CRYPT_SILENT) != 0;
+  if (!withoutContainer) {
+    context->container = container != nullptr && container[0] != '\0' ? container : defaultContainerName();
+    status = checkContainerName(context->container);
+    if (status == ERROR_SUCCESS) {
+      std::string creator;
+      status = (flags & CRYPT_NEWKEYSET) != 0 ? createKeyContainer(entry.type, context->container, entry.name)
+                                              : openKeyContainer(entry.type, context->container, creator);
+    }
+    if (status != ERROR_SUCCESS) return fail(status);
+  }
+  *prov = providerContexts().add(std::move(context));
+  return TRUE;
+}
+
+BOOL CryptReleaseContext(HCRYPTPROV prov, DWORD flags) {
+  if (FAULT("CryptReleaseContext", NTE_FAIL)) return FALSE;
+  if (flags != 0) return fail(NTE_BAD_FLAGS);
+  return providerContexts().remove(prov) ? TRUE : fail(NTE_BAD_UID);
+}
+
+BOOL CryptGetProvParam(HCRYPTPROV prov, DWORD param, BYTE* data, DWORD* length, DWORD flags) {
+  if (FAULT("CryptGetProvParam", NTE_FAIL)) return FALSE;
+  std::shared_ptr<ProviderContext> context = findContext(prov);
+  if (!context) return FALSE;
+  if (param == PP_ENUMCONTAINERS) return nextContainerName(*context, data, length, flags);
+  if (flags != 0) return fail(NTE_BAD_FLAGS);
+  switch (param) {
+    case PP_NAME:
+      return copyText(context->providerName, data, length);
+    case PP_CONTAINER:
+      if (context->container.empty()) return fail(NTE_BAD_KEYSET);
+      return copyText(context->container, data, length);
+    case platform::PP_CREATOR_NAME: {
+      if (context->container.empty()) return fail(NTE_BAD_KEYSET);
+      std::string creator;
+      const DWORD status = openKeyContainer(context->providerType, context->container, creator);
+      if (status != ERROR_SUCCESS) return fail(status);
+      return copyText(creator, data, length);
+    }
+    default:
+      return fail(NTE_BAD_TYPE);
+  }
+}
