@@ -1,0 +1,138 @@
+#include "support/crypt_fixtures.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sys/wait.h>
+
+namespace testing_support {
+
+ProvContext::~ProvContext() {
+  if (handle_ != 0) CryptReleaseContext(handle_, 0);
+}
+
+bool ProvContext::acquire(const char* container, const char* provider, DWORD type, DWORD flags) {
+  return CryptAcquireContextA(&handle_, container, provider, type, flags) != FALSE;
+}
+
+KeyHandle::~KeyHandle() {
+  if (handle_ != 0) CryptDestroyKey(handle_);
+}
+
+bool makeKeyPair(ProvContext& context, const std::string& container, DWORD flags) {
+  if (!context.acquire(container.c_str(), kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET)) return false;
+  KeyHandle key;
+  return CryptGenKey(context.get(), AT_KEYEXCHANGE, flags, key.out()) != FALSE;
+}
+
+std::vector<BYTE> exportPkcs8(HCRYPTPROV prov, DWORD keySpec) {
+  char rsa[] = szOID_RSA_RSA;
+  DWORD size = 0;
+  if (!CryptExportPKCS8(prov, keySpec, rsa, 0, nullptr, nullptr, &size)) return {};
+  std::vector<BYTE> der(size);
+  if (!CryptExportPKCS8(prov, keySpec, rsa, 0, nullptr, der.data(), &size)) return {};
+  der.resize(size);
+  return der;
+}
+
+std::vector<BYTE> publicKeyOfPkcs8(const std::vector<BYTE>& pkcs8) {
+  const unsigned char* cursor = pkcs8.data();
+  EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(pkcs8.size()));
+  if (key == nullptr) return {};
+  unsigned char* der = nullptr;
+  const int length = i2d_PUBKEY(key, &der);
+  EVP_PKEY_free(key);
+  if (length <= 0) return {};
+  std::vector<BYTE> result(der, der + length);
+  OPENSSL_free(der);
+  return result;
+}
+
+std::vector<BYTE> exportPublicKeyInfo(HCRYPTPROV prov, DWORD keySpec) {
+  DWORD size = 0;
+  const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  if (!CryptExportPublicKeyInfo(prov, keySpec, encoding, nullptr, &size)) return {};
+  std::vector<BYTE> buffer(size);
+  if (!CryptExportPublicKeyInfo(prov, keySpec, encoding, asPublicKeyInfo(buffer), &size)) return {};
+  return buffer;
+}
+
+std::vector<BYTE> signWithProvider(HCRYPTPROV prov, ALG_ID hashAlgorithm, const std::string& data, DWORD keySpec) {
+  HCRYPTHASH hash = 0;
+  if (!CryptCreateHash(prov, hashAlgorithm, 0, 0, &hash)) return {};
+  std::vector<BYTE> signature;
+  DWORD size = 0;
+  if (CryptHashData(hash, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()), 0) &&
+      CryptSignHashA(hash, keySpec, nullptr, 0, nullptr, &size)) {
+    signature.resize(size);
+    if (CryptSignHashA(hash, keySpec, nullptr, 0, signature.data(), &size))
+      signature.resize(size);
+    else
+      signature.clear();
+  }
+  const DWORD error = GetLastError();
+  CryptDestroyHash(hash);
+  SetLastError(error);
+  return signature;
+}
+
+bool verifyWithOpenssl(const std::vector<BYTE>& subjectPublicKeyInfo, const EVP_MD* digest, const std::string& data,
+                       const std::vector<BYTE>& signature) {
+  const unsigned char* cursor = subjectPublicKeyInfo.data();
+  EVP_PKEY* key = d2i_PUBKEY(nullptr, &cursor, static_cast<long>(subjectPublicKeyInfo.size()));
+  if (key == nullptr) return false;
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  const bool verified = context != nullptr && EVP_DigestVerifyInit(context, nullptr, digest, nullptr, key) == 1 &&
+                        EVP_DigestVerify(context, signature.data(), signature.size(),
+                                         reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+  EVP_MD_CTX_free(context);
+  EVP_PKEY_free(key);
+  return verified;
+}
+
+PasswordAnswers::PasswordAnswers(std::string newKey, std::string useKey)
+    : newKey_(std::move(newKey)), useKey_(std::move(useKey)) {
+  platform::setPasswordSink([this](platform::PasswordPurpose purpose, const char* container, std::string& password) {
+    lastContainer_ = container != nullptr ? container : "";
+    const bool newKey = purpose == platform::PasswordPurpose::NewKey;
+    ++(newKey ? newKeyQuestions_ : useKeyQuestions_);
+    password = newKey ? newKey_ : useKey_;
+    return !password.empty();
+  });
+}
+
+PasswordAnswers::~PasswordAnswers() { platform::setPasswordSink(nullptr); }
+
+int runCommand(const std::string& commandLine, std::string& output) {
+  output.clear();
+  FILE* pipe = ::popen((commandLine + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char chunk[4096];
+  std::size_t read = 0;
+  while ((read = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, read);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void writeFile(const std::string& path, const std::vector<BYTE>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<BYTE> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string hexText(const std::vector<BYTE>& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text;
+  for (BYTE byte : bytes) {
+    text += digits[byte >> 4];
+    text += digits[byte & 0x0F];
+  }
+  return text;
+}
+
+}  // namespace testing_support
