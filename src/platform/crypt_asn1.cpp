@@ -42,6 +42,24 @@ bool setBitString(ASN1_BIT_STRING* bits, const unsigned char* data, int length, 
   return true;
 }
 
+ASN1_OBJECT* objectIdFromText(const char* text) {
+  if (text == nullptr) return nullptr;
+  int arcs = 0;
+  bool inArc = false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c >= '0' && *c <= '9') {
+      if (!inArc) ++arcs;
+      inArc = true;
+    } else if (*c == '.' && inArc) {
+      inArc = false;
+    } else {
+      return nullptr;
+    }
+  }
+  // OpenSSL checks the values of the arcs.
+  return inArc && arcs >= 2 ? OBJ_txt2obj(text, 1) : nullptr;
+}
+
 ASN1_TYPE* derElement(const std::vector<unsigned char>& der) {
   ASN1_TYPE* element = ASN1_TYPE_new();
   ASN1_STRING* bytes = ASN1_STRING_type_new(V_ASN1_SEQUENCE);

@@ -57,6 +57,10 @@ using UniqueKeyPairRecordAsn = OpensslPtr<KeyPairRecordAsn, KeyPairRecordAsn_fre
 // would otherwise trim trailing zero bytes when it encodes).
 bool setBitString(ASN1_BIT_STRING* bits, const unsigned char* data, int length, unsigned unusedBits);
 
+// The object identifier of a dotted text such as "2.5.4.3": digits in at
+// least two arcs, single dots between them. Null for anything else.
+ASN1_OBJECT* objectIdFromText(const char* text);
+
 // An ANY holding one complete DER element (a SEQUENCE), kept byte for byte.
 ASN1_TYPE* derElement(const std::vector<unsigned char>& der);
 // The bytes of such an element; empty when `element` holds no SEQUENCE.

@@ -69,7 +69,7 @@ DWORD addAttribute(X509_name_st* name, const CERT_RDN_ATTR& attribute, bool newR
   if (type->allowed != nullptr)
     for (DWORD index = 0; index < value.cbData; ++index)
       if (!type->allowed(value.pbData[index])) return type->refusal;
-  UniqueAsn1Object objectId(OBJ_txt2obj(attribute.pszObjId, 1));
+  UniqueAsn1Object objectId(objectIdFromText(attribute.pszObjId));
   if (!objectId) return CRYPT_E_OID_FORMAT;
   if (X509_NAME_add_entry_by_OBJ(name, objectId.get(), type->asn1Type, value.pbData, static_cast<int>(value.cbData),
                                  -1, newRdn ? 0 : -1) != 1) {
@@ -134,7 +134,7 @@ const EVP_MD* rsaSignatureDigest(const X509_ALGOR* signatureAlgorithm) {
   int digestNid = NID_undef;
   int keyNid = NID_undef;
   if (OBJ_find_sigid_algs(OBJ_obj2nid(signatureAlgorithm->algorithm), &digestNid, &keyNid) != 1 ||
-      keyNid != NID_rsaEncryption)
+      (keyNid != NID_rsaEncryption && keyNid != NID_rsa))
     return nullptr;
   return EVP_get_digestbynid(digestNid);
 }

@@ -38,7 +38,7 @@ std::string objectText(const ASN1_OBJECT* object) {
 
 bool setAlgorithm(X509_ALGOR* algorithm, const CRYPT_ALGORITHM_IDENTIFIER& given) {
   if (given.pszObjId == nullptr) return failWith(ERROR_INVALID_PARAMETER);
-  UniqueAsn1Object objectId(OBJ_txt2obj(given.pszObjId, 1));
+  UniqueAsn1Object objectId(objectIdFromText(given.pszObjId));
   if (!objectId) return failWith(CRYPT_E_OID_FORMAT);
   UniqueAsn1Type parameters;
   if (!parseParameters(given.Parameters, parameters)) return false;

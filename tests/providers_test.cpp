@@ -1,0 +1,105 @@
+// The provider list and provider-type lookup over the platform's catalogue.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/providers.h"
+#include "platform/application.h"
+#include "platform/fault.h"
+#include "platform/lasterror.h"
+#include "platform/registry.h"
+#include "platform/wincrypt.h"
+#include "support/test_home.h"
+
+namespace {
+
+using namespace tarvenholm;
+using testing_support::HomeTest;
+
+constexpr const char* kCatalogueKey = "SOFTWARE\\Cryptography\\Defaults\\Provider";
+constexpr const char* kEnhanced = "Microsoft Enhanced Cryptographic Provider v1.0";
+
+const std::string kFreshList =
+    "Microsoft Base Cryptographic Provider v1.0|"
+    "Microsoft DH SChannel Cryptographic Provider|"
+    "Microsoft Enhanced Cryptographic Provider v1.0|"
+    "Microsoft Enhanced RSA and AES Cryptographic Provider|"
+    "Microsoft RSA SChannel Cryptographic Provider|"
+    "Microsoft Strong Cryptographic Provider|";
+
+void installProvider(const std::string& name, DWORD type) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kCatalogueKey) + "\\" + name).c_str(), 0, nullptr,
+                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  UniqueHkey owned(key);
+  ASSERT_EQ(RegSetValueExA(key, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), sizeof type),
+            ERROR_SUCCESS);
+}
+
+void removeProvider(const std::string& name) {
+  ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(kCatalogueKey) + "\\" + name).c_str()), ERROR_SUCCESS);
+}
+
+TEST_F(HomeTest, FreshHomeListsTheAdmittedProvidersInOrder) {
+  EXPECT_EQ(providerListText(), kFreshList);
+  EXPECT_EQ(providerListText(), kFreshList);
+  EXPECT_TRUE(boxes_.boxes().empty());
+}
+
+TEST_F(HomeTest, ProviderTypeNeedsTheExactNameOfAnAdmittedProvider) {
+  EXPECT_EQ(getProvType(kEnhanced), 1u);
+  EXPECT_EQ(getProvType("Microsoft Enhanced RSA and AES Cryptographic Provider"), 24u);
+  EXPECT_EQ(getProvType("Microsoft RSA SChannel Cryptographic Provider"), 12u);
+  EXPECT_EQ(getProvType("Microsoft DH SChannel Cryptographic Provider"), 18u);
+  for (const char* refused : {"microsoft enhanced cryptographic provider v1.0",
+                              "Microsoft Enhanced Cryptographic Provider v1.0 ", " Microsoft Enhanced Cryptographic Provider v1.0",
+                              "Microsoft Enhanced Cryptographic Provider", "Microsoft Base DSS Cryptographic Provider",
+                              "Microsoft Base DSS and Diffie-Hellman Cryptographic Provider",
+                              "Microsoft Enhanced DSS and Diffie-Hellman Cryptographic Provider", ""})
+    EXPECT_EQ(getProvType(refused), 0u) << '"' << refused << '"';
+  EXPECT_EQ(getProvType(nullptr), 0u);
+  EXPECT_TRUE(boxes_.boxes().empty());
+}
+
+TEST_F(HomeTest, EveryCallSeesTheCatalogueAsItIsNow) {
+  installProvider("Contoso Smart Card Provider", PROV_RSA_FULL);
+  installProvider("AAA DSS Provider", PROV_DSS);
+  EXPECT_EQ(getProvType("Contoso Smart Card Provider"), 1u);
+  EXPECT_EQ(providerListText(), "Contoso Smart Card Provider|" + kFreshList);
+
+  removeProvider("Contoso Smart Card Provider");
+  for (const char* name : {"Microsoft Base Cryptographic Provider v1.0", "Microsoft DH SChannel Cryptographic Provider",
+                           kEnhanced, "Microsoft Enhanced RSA and AES Cryptographic Provider",
+                           "Microsoft RSA SChannel Cryptographic Provider", "Microsoft Strong Cryptographic Provider"})
+    removeProvider(name);
+  EXPECT_EQ(providerListText(), "") << "only DSS providers are left";
+  EXPECT_EQ(getProvType(kEnhanced), 0u);
+}
+
+TEST_F(HomeTest, AnEntryThatCannotBeReadIsReportedAndSkipped) {
+  platform::faultArm("LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(providerListText(), kFreshList.substr(kFreshList.find('|') + 1));
+  ASSERT_EQ(boxes_.boxes().size(), 1u);
+  EXPECT_EQ(boxes_.boxes()[0].text, "Not enough memory is available to process this command.\r\n");
+  EXPECT_EQ(boxes_.boxes()[0].caption, "Tarvenholm");
+  EXPECT_EQ(boxes_.boxes()[0].flags, static_cast<UINT>(MB_ICONERROR));
+
+  // The second call of the pair fails with an error that has no system
+  // text: the box falls back to the walk's own text.
+  boxes_.clear();
+  platform::faultReset();
+  platform::faultArm("CryptEnumProvidersA", 2, 0x20001234);
+  EXPECT_EQ(getProvType("Microsoft Base Cryptographic Provider v1.0"), 0u);
+  EXPECT_EQ(boxes_.texts(), std::vector<std::string>{"ERROR - CryptEnumProviders"});
+}
+
+TEST_F(HomeTest, AWalkThatCannotStartListsNothingAndSaysNothing) {
+  platform::faultArm("CryptEnumProvidersA", 1, NTE_FAIL);
+  EXPECT_EQ(providerListText(), "");
+  platform::faultArm("CryptEnumProvidersA", 1, NTE_FAIL);
+  EXPECT_EQ(getProvType(kEnhanced), 0u);
+  EXPECT_TRUE(boxes_.boxes().empty());
+}
+
+}  // namespace
