@@ -20,6 +20,8 @@ namespace {
 
 using namespace testing_support;
 
+class EncodingTest : public testing_support::HomeTest {};
+
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 char kCommonName[] = "2.5.4.3";
@@ -53,7 +55,7 @@ std::string temporaryPath(const std::string& name) {
   return ::testing::TempDir() + "tarvenholm-" + std::to_string(::getpid()) + "-" + name;
 }
 
-TEST_F(HomeTest, NameWithOneRdnHoldsEveryAttributeWithItsStringType) {
+TEST_F(EncodingTest, NameWithOneRdnHoldsEveryAttributeWithItsStringType) {
   const char* utf8 = "Compa\xC3\xB1\xC3\xAD" "a";
   std::vector<std::vector<CERT_RDN_ATTR>> rdns = {{attribute(kCommonName, CERT_RDN_PRINTABLE_STRING, "Juan Perez"),
                                                    attribute(kOrganization, CERT_RDN_UTF8_STRING, utf8),
@@ -89,7 +91,7 @@ TEST_F(HomeTest, NameWithOneRdnHoldsEveryAttributeWithItsStringType) {
   EXPECT_EQ(der[3] + 4u, der.size());
 }
 
-TEST_F(HomeTest, NameRdnsStaySeparateAndSizingFollowsThePlatform) {
+TEST_F(EncodingTest, NameRdnsStaySeparateAndSizingFollowsThePlatform) {
   std::vector<std::vector<CERT_RDN_ATTR>> rdns = {{attribute(kCountry, CERT_RDN_PRINTABLE_STRING, "ES")},
                                                   {attribute(kCommonName, CERT_RDN_UTF8_STRING, "x")}};
   std::vector<CERT_RDN> rdnArray = {{1, rdns[0].data()}, {1, rdns[1].data()}};
@@ -114,7 +116,7 @@ TEST_F(HomeTest, NameRdnsStaySeparateAndSizingFollowsThePlatform) {
   X509_NAME_free(name);
 }
 
-TEST_F(HomeTest, NameEncoderRefusesWhatTheStringTypeCannotHold) {
+TEST_F(EncodingTest, NameEncoderRefusesWhatTheStringTypeCannotHold) {
   struct Case {
     DWORD type;
     const char* value;
@@ -161,7 +163,7 @@ TEST_F(HomeTest, NameEncoderRefusesWhatTheStringTypeCannotHold) {
   EXPECT_EQ(size, 2u) << "an empty name is an empty SEQUENCE";
 }
 
-TEST_F(HomeTest, ExportedPublicKeyInfoPointsIntoItsOwnBuffer) {
+TEST_F(EncodingTest, ExportedPublicKeyInfoPointsIntoItsOwnBuffer) {
   ProvContext context;
   ASSERT_TRUE(makeKeyPair(context, "public", (1024u << 16) | CRYPT_EXPORTABLE));
   DWORD size = 0;
@@ -197,7 +199,7 @@ TEST_F(HomeTest, ExportedPublicKeyInfoPointsIntoItsOwnBuffer) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_KEY));
 }
 
-TEST_F(HomeTest, PublicKeyInfoConventionRoundTripsAnySubjectPublicKeyInfo) {
+TEST_F(EncodingTest, PublicKeyInfoConventionRoundTripsAnySubjectPublicKeyInfo) {
   // An EC key (parameters: an OID), and a made-up key with absent
   // parameters and three unused bits.
   const std::vector<std::vector<BYTE>> samples = {
@@ -223,7 +225,7 @@ TEST_F(HomeTest, PublicKeyInfoConventionRoundTripsAnySubjectPublicKeyInfo) {
   }
 }
 
-TEST_F(HomeTest, PublicKeyInfoHashSizesAndRefusals) {
+TEST_F(EncodingTest, PublicKeyInfoHashSizesAndRefusals) {
   char objectId[] = "1.2.3";
   BYTE key[] = {1, 2, 3};
   BYTE garbage[] = {0x05, 0x05};
@@ -256,7 +258,7 @@ TEST_F(HomeTest, PublicKeyInfoHashSizesAndRefusals) {
 
 // What a request generator hands the provider: a subject, the exported
 // public key and the signature algorithm, by name.
-class RequestTest : public HomeTest {
+class SignedRequestTest : public testing_support::HomeTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(makeKeyPair(context_, "requester", (1024u << 16) | CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED));
@@ -302,7 +304,7 @@ class RequestTest : public HomeTest {
   std::string algorithmId_;
 };
 
-TEST_F(RequestTest, SignedRequestVerifiesAndNamesTheAlgorithmAsGiven) {
+TEST_F(SignedRequestTest, SignedRequestVerifiesAndNamesTheAlgorithmAsGiven) {
   const std::vector<BYTE> der = sign(szOID_OIWSEC_sha1RSASign);
   ASSERT_FALSE(der.empty()) << std::hex << GetLastError();
   std::string output;
@@ -341,7 +343,7 @@ TEST_F(RequestTest, SignedRequestVerifiesAndNamesTheAlgorithmAsGiven) {
   EXPECT_FALSE(opensslVerifies(tampered, output)) << output;
 }
 
-TEST_F(RequestTest, SizeQueryNeedsNoPasswordAndSigningAsksOnce) {
+TEST_F(SignedRequestTest, SizeQueryNeedsNoPasswordAndSigningAsksOnce) {
   ProvContext protectedContext;
   {
     PasswordAnswers creation("request password", "");
@@ -373,7 +375,7 @@ TEST_F(RequestTest, SizeQueryNeedsNoPasswordAndSigningAsksOnce) {
   EXPECT_TRUE(opensslVerifies(der, output)) << output;
 }
 
-TEST_F(RequestTest, OtherRsaSignatureAlgorithmsAreSignedWithTheirOwnDigest) {
+TEST_F(SignedRequestTest, OtherRsaSignatureAlgorithmsAreSignedWithTheirOwnDigest) {
   const std::vector<BYTE> der = sign("1.2.840.113549.1.1.11");
   ASSERT_FALSE(der.empty());
   std::string output;
@@ -384,7 +386,7 @@ TEST_F(RequestTest, OtherRsaSignatureAlgorithmsAreSignedWithTheirOwnDigest) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
 }
 
-TEST_F(RequestTest, RefusesRequestsItCannotEncode) {
+TEST_F(SignedRequestTest, RefusesRequestsItCannotEncode) {
   char challenge[] = "1.2.840.113549.1.9.7";
   CRYPT_ATTRIBUTE attribute{challenge, 0, nullptr};
   body_.cAttribute = 1;
@@ -410,7 +412,7 @@ TEST_F(RequestTest, RefusesRequestsItCannotEncode) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_KEY));
 }
 
-TEST_F(RequestTest, FaultSwitchFailsTheEncodingCalls) {
+TEST_F(SignedRequestTest, FaultSwitchFailsTheEncodingCalls) {
   for (const char* call :
        {"CryptEncodeObject", "CryptExportPublicKeyInfo", "CryptSignAndEncodeCertificate", "CryptHashPublicKeyInfo"}) {
     platform::faultArm(call, 1, NTE_FAIL);

@@ -20,6 +20,8 @@ namespace {
 
 using namespace testing_support;
 
+class KeyPairTest : public testing_support::HomeTest {};
+
 constexpr const char* kContainerVariable = "TARVENHOLM_TEST_CONTAINER";
 constexpr DWORD kExportable1024 = (1024u << 16) | CRYPT_EXPORTABLE;
 constexpr DWORD kProtected1024 = (1024u << 16) | CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED;
@@ -68,7 +70,7 @@ std::vector<BYTE> secretStretch(const std::vector<BYTE>& pkcs8) {
   return {middle, middle + 32};
 }
 
-TEST_F(HomeTest, GeneratesKeyPairsOfTheRequestedSizeAndSpec) {
+TEST_F(KeyPairTest, GeneratesKeyPairsOfTheRequestedSizeAndSpec) {
   ProvContext context;
   ASSERT_TRUE(context.acquire("sizes", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   KeyHandle byDefault;
@@ -100,7 +102,7 @@ TEST_F(HomeTest, GeneratesKeyPairsOfTheRequestedSizeAndSpec) {
   EXPECT_EQ(keyBits(user.get()), 1536u);
 }
 
-TEST_F(HomeTest, RefusesKeyGenerationItCannotDo) {
+TEST_F(KeyPairTest, RefusesKeyGenerationItCannotDo) {
   ProvContext context;
   ASSERT_TRUE(context.acquire("refusals", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   struct Case {
@@ -139,7 +141,7 @@ TEST_F(HomeTest, RefusesKeyGenerationItCannotDo) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
 
-TEST_F(HomeTest, SignsHashesInThePlatformsByteOrder) {
+TEST_F(KeyPairTest, SignsHashesInThePlatformsByteOrder) {
   ProvContext context;
   ASSERT_TRUE(makeKeyPair(context, "signer", kExportable1024));
   const std::vector<BYTE> publicKey = publicKeyOfPkcs8(exportPkcs8(context.get()));
@@ -154,7 +156,7 @@ TEST_F(HomeTest, SignsHashesInThePlatformsByteOrder) {
   EXPECT_FALSE(verifyWithOpenssl(publicKey, EVP_sha256(), kData + ".", bigEndian(sha256)));
 }
 
-TEST_F(HomeTest, HashesFollowTheirLifecycle) {
+TEST_F(KeyPairTest, HashesFollowTheirLifecycle) {
   ProvContext context;
   ASSERT_TRUE(makeKeyPair(context, "hashes", kExportable1024));
   HCRYPTHASH hash = 0;
@@ -197,7 +199,7 @@ TEST(KeyInAnotherProcess, SignsWithTheStoredKeyPair) {
   reportToParent(hexText(signWithProvider(context.get(), CALG_SHA_256, kData)));
 }
 
-TEST_F(HomeTest, KeyPairSurvivesTheProcess) {
+TEST_F(KeyPairTest, KeyPairSurvivesTheProcess) {
   std::vector<BYTE> publicKey;
   {
     ProvContext context;
@@ -212,7 +214,7 @@ TEST_F(HomeTest, KeyPairSurvivesTheProcess) {
   EXPECT_TRUE(verifyWithOpenssl(publicKey, EVP_sha256(), kData, bigEndian(fromHex(child.reports[1]))));
 }
 
-TEST_F(HomeTest, ExportsOnlyExportableKeysAsPkcs8) {
+TEST_F(KeyPairTest, ExportsOnlyExportableKeysAsPkcs8) {
   ProvContext exportable;
   ASSERT_TRUE(makeKeyPair(exportable, "exportable", kExportable1024));
   char rsa[] = szOID_RSA_RSA;
@@ -240,7 +242,7 @@ TEST_F(HomeTest, ExportsOnlyExportableKeysAsPkcs8) {
   EXPECT_FALSE(signWithProvider(fixed.get(), CALG_SHA1, kData).empty()) << "it still signs";
 }
 
-TEST_F(HomeTest, PasswordProtectedKeyIsNotStoredInClear) {
+TEST_F(KeyPairTest, PasswordProtectedKeyIsNotStoredInClear) {
   PasswordAnswers answers("correct horse", "correct horse");
   ProvContext context;
   ASSERT_TRUE(makeKeyPair(context, "protected", kProtected1024));
@@ -271,7 +273,7 @@ TEST_F(HomeTest, PasswordProtectedKeyIsNotStoredInClear) {
   std::remove(recordPath.c_str());
 }
 
-TEST_F(HomeTest, ProtectedKeyAsksOncePerContextAndRefusesAWrongPassword) {
+TEST_F(KeyPairTest, ProtectedKeyAsksOncePerContextAndRefusesAWrongPassword) {
   PasswordAnswers answers("open sesame", "wrong guess");
   std::vector<BYTE> publicKey;
   {
@@ -318,7 +320,7 @@ TEST_F(HomeTest, ProtectedKeyAsksOncePerContextAndRefusesAWrongPassword) {
   EXPECT_TRUE(verifyWithOpenssl(publicKey, EVP_sha256(), kData, bigEndian(second)));
 }
 
-TEST_F(HomeTest, SilentContextCannotMakeAUserProtectedKey) {
+TEST_F(KeyPairTest, SilentContextCannotMakeAUserProtectedKey) {
   PasswordAnswers answers("never asked", "never asked");
   ProvContext context;
   ASSERT_TRUE(context.acquire("silent", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET | CRYPT_SILENT));
@@ -328,7 +330,7 @@ TEST_F(HomeTest, SilentContextCannotMakeAUserProtectedKey) {
   EXPECT_EQ(answers.newKeyQuestions(), 0);
 }
 
-TEST_F(HomeTest, FailedKeyGenerationStoresNothing) {
+TEST_F(KeyPairTest, FailedKeyGenerationStoresNothing) {
   ProvContext context;
   ASSERT_TRUE(context.acquire("faults", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   KeyHandle key;

@@ -13,8 +13,9 @@
 
 namespace {
 
-using testing_support::HomeTest;
 using Context = testing_support::ProvContext;
+
+class ProviderContextTest : public testing_support::HomeTest {};
 
 constexpr const char* kEnhanced = testing_support::kEnhancedProvider;
 constexpr const char* kStrong = "Microsoft Strong Cryptographic Provider";
@@ -62,7 +63,7 @@ std::vector<std::string> enumerateContainers(HCRYPTPROV prov) {
   return names;
 }
 
-TEST_F(HomeTest, EnumeratesTheCatalogueInOrderWithTwoCallSizing) {
+TEST_F(ProviderContextTest, EnumeratesTheCatalogueInOrderWithTwoCallSizing) {
   std::vector<Provider> seen;
   for (DWORD index = 0;; ++index) {
     DWORD type = 0;
@@ -93,7 +94,7 @@ TEST_F(HomeTest, EnumeratesTheCatalogueInOrderWithTwoCallSizing) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_FLAGS));
 }
 
-TEST_F(HomeTest, ProviderWithoutReadableTypeIsReportedAsABadEntry) {
+TEST_F(ProviderContextTest, ProviderWithoutReadableTypeIsReportedAsABadEntry) {
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Cryptography\\Defaults\\Provider\\AAA Broken", 0, nullptr,
                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
@@ -108,7 +109,7 @@ TEST_F(HomeTest, ProviderWithoutReadableTypeIsReportedAsABadEntry) {
   EXPECT_TRUE(context.acquire(nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
 }
 
-TEST_F(HomeTest, NewKeySetCreatesADurableContainerOnce) {
+TEST_F(ProviderContextTest, NewKeySetCreatesADurableContainerOnce) {
   {
     Context created;
     ASSERT_TRUE(created.acquire("alpha", kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
@@ -129,7 +130,7 @@ TEST_F(HomeTest, NewKeySetCreatesADurableContainerOnce) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
 
-TEST_F(HomeTest, RsaProvidersShareContainersAndRememberTheirCreator) {
+TEST_F(ProviderContextTest, RsaProvidersShareContainersAndRememberTheirCreator) {
   {
     Context created;
     ASSERT_TRUE(created.acquire("shared", kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
@@ -145,7 +146,7 @@ TEST_F(HomeTest, RsaProvidersShareContainersAndRememberTheirCreator) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
 
-TEST_F(HomeTest, RefusesUnknownProvidersWrongTypesAndBadArguments) {
+TEST_F(ProviderContextTest, RefusesUnknownProvidersWrongTypesAndBadArguments) {
   struct Case {
     const char* container;
     const char* provider;
@@ -177,7 +178,7 @@ TEST_F(HomeTest, RefusesUnknownProvidersWrongTypesAndBadArguments) {
   EXPECT_TRUE(enumerateContainers(verify.get()).empty()) << "refused acquisitions made no container";
 }
 
-TEST_F(HomeTest, ProviderNamesResolveLikeRegistryKeysAndDefaultByType) {
+TEST_F(ProviderContextTest, ProviderNamesResolveLikeRegistryKeysAndDefaultByType) {
   Context lowerCase;
   ASSERT_TRUE(lowerCase.acquire(nullptr, "microsoft enhanced cryptographic provider v1.0", PROV_RSA_FULL,
                                 CRYPT_VERIFYCONTEXT));
@@ -187,7 +188,7 @@ TEST_F(HomeTest, ProviderNamesResolveLikeRegistryKeysAndDefaultByType) {
   EXPECT_EQ(textParam(byType.get(), PP_NAME), kAes);
 }
 
-TEST_F(HomeTest, ContextWithoutContainerHasNoContainerName) {
+TEST_F(ProviderContextTest, ContextWithoutContainerHasNoContainerName) {
   Context verify;
   ASSERT_TRUE(verify.acquire(nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
   DWORD size = 0;
@@ -197,7 +198,7 @@ TEST_F(HomeTest, ContextWithoutContainerHasNoContainerName) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_TYPE));
 }
 
-TEST_F(HomeTest, NullContainerNamesTheUsersDefaultContainer) {
+TEST_F(ProviderContextTest, NullContainerNamesTheUsersDefaultContainer) {
   Context created;
   ASSERT_TRUE(created.acquire(nullptr, kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   const std::string name = textParam(created.get(), PP_CONTAINER);
@@ -208,7 +209,7 @@ TEST_F(HomeTest, NullContainerNamesTheUsersDefaultContainer) {
   EXPECT_TRUE(byEmptyName.acquire("", kEnhanced, PROV_RSA_FULL, 0));
 }
 
-TEST_F(HomeTest, EnumeratesTheUsersContainersOfTheNameSpace) {
+TEST_F(ProviderContextTest, EnumeratesTheUsersContainersOfTheNameSpace) {
   for (const char* name : {"zulu", "Alpha", "mike"}) {
     Context created;
     ASSERT_TRUE(created.acquire(name, kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
@@ -240,7 +241,7 @@ TEST_F(HomeTest, EnumeratesTheUsersContainersOfTheNameSpace) {
   EXPECT_EQ(enumerateContainers(dssVerify.get()), std::vector<std::string>{"dss-only"});
 }
 
-TEST_F(HomeTest, ReleasedHandlesAreRefusedAndTheContainerStays) {
+TEST_F(ProviderContextTest, ReleasedHandlesAreRefusedAndTheContainerStays) {
   Context context;
   ASSERT_TRUE(context.acquire("kept", kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   EXPECT_FALSE(CryptReleaseContext(context.get(), 1));
@@ -256,7 +257,7 @@ TEST_F(HomeTest, ReleasedHandlesAreRefusedAndTheContainerStays) {
   EXPECT_TRUE(reopened.acquire("kept", kEnhanced, PROV_RSA_FULL, 0));
 }
 
-TEST_F(HomeTest, FaultSwitchFailsTheProviderCalls) {
+TEST_F(ProviderContextTest, FaultSwitchFailsTheProviderCalls) {
   platform::faultArm("CryptEnumProvidersA", 1, NTE_FAIL);
   DWORD type = 0;
   DWORD size = 0;
@@ -278,7 +279,7 @@ TEST_F(HomeTest, FaultSwitchFailsTheProviderCalls) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
 }
 
-TEST_F(HomeTest, ContainerThatCannotRecordItsCreatorIsNotLeftBehind) {
+TEST_F(ProviderContextTest, ContainerThatCannotRecordItsCreatorIsNotLeftBehind) {
   platform::faultArm("RegSetValueExA", 1, ERROR_WRITE_FAULT);
   Context failed;
   EXPECT_FALSE(failed.acquire("half", kEnhanced, PROV_RSA_FULL, CRYPT_NEWKEYSET));

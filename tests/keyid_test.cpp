@@ -21,6 +21,8 @@ namespace {
 using namespace testing_support;
 using tarvenholm::publicKeyId;
 
+class KeyIdTest : public testing_support::HomeTest {};
+
 std::vector<BYTE> sha1(const std::vector<BYTE>& data) {
   std::vector<BYTE> digest(SHA_DIGEST_LENGTH);
   SHA1(data.data(), data.size(), digest.data());
@@ -44,7 +46,7 @@ std::string keyIdByOpensslCommand(const std::vector<BYTE>& pkcs8) {
   return digest;
 }
 
-TEST_F(HomeTest, KeyIdIsTheSha1OfTheExportedPublicKeyInfo) {
+TEST_F(KeyIdTest, KeyIdIsTheSha1OfTheExportedPublicKeyInfo) {
   ProvContext context;
   ASSERT_TRUE(makeKeyPair(context, "identified", (1024u << 16) | CRYPT_EXPORTABLE));
   std::vector<BYTE> exported = exportPublicKeyInfo(context.get());
@@ -58,7 +60,7 @@ TEST_F(HomeTest, KeyIdIsTheSha1OfTheExportedPublicKeyInfo) {
   EXPECT_EQ(keyId, expected);
 }
 
-TEST_F(HomeTest, KeyIdWritesEachDigestByteHighNibbleFirst) {
+TEST_F(KeyIdTest, KeyIdWritesEachDigestByteHighNibbleFirst) {
   // SEQUENCE { SEQUENCE { OID 1.2.3 }, BIT STRING (4 bytes) }: find key
   // bytes whose digest begins 0A F3.
   std::vector<BYTE> der = {0x30, 0x0D, 0x30, 0x04, 0x06, 0x02, 0x2A, 0x03, 0x03, 0x05, 0x00, 0, 0, 0, 0};
@@ -77,7 +79,7 @@ TEST_F(HomeTest, KeyIdWritesEachDigestByteHighNibbleFirst) {
   EXPECT_EQ(keyId, hexText(digest));
 }
 
-TEST_F(HomeTest, KeyIdHashesTheAlgorithmParametersToo) {
+TEST_F(KeyIdTest, KeyIdHashesTheAlgorithmParametersToo) {
   ProvContext context;
   ASSERT_TRUE(makeKeyPair(context, "parameters", 1024u << 16));
   std::vector<BYTE> exported = exportPublicKeyInfo(context.get());
@@ -92,7 +94,7 @@ TEST_F(HomeTest, KeyIdHashesTheAlgorithmParametersToo) {
   EXPECT_NE(nullId, absentId);
 }
 
-TEST_F(HomeTest, FailedKeyIdLeavesTheTextAsItWas) {
+TEST_F(KeyIdTest, FailedKeyIdLeavesTheTextAsItWas) {
   ProvContext context;
   ASSERT_TRUE(makeKeyPair(context, "failing", 1024u << 16));
   std::vector<BYTE> exported = exportPublicKeyInfo(context.get());

@@ -14,7 +14,8 @@
 namespace {
 
 using namespace tarvenholm;
-using testing_support::HomeTest;
+
+class ProviderListTest : public testing_support::HomeTest {};
 
 constexpr const char* kCatalogueKey = "SOFTWARE\\Cryptography\\Defaults\\Provider";
 constexpr const char* kEnhanced = "Microsoft Enhanced Cryptographic Provider v1.0";
@@ -41,13 +42,13 @@ void removeProvider(const std::string& name) {
   ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(kCatalogueKey) + "\\" + name).c_str()), ERROR_SUCCESS);
 }
 
-TEST_F(HomeTest, FreshHomeListsTheAdmittedProvidersInOrder) {
+TEST_F(ProviderListTest, FreshHomeListsTheAdmittedProvidersInOrder) {
   EXPECT_EQ(providerListText(), kFreshList);
   EXPECT_EQ(providerListText(), kFreshList);
   EXPECT_TRUE(boxes_.boxes().empty());
 }
 
-TEST_F(HomeTest, ProviderTypeNeedsTheExactNameOfAnAdmittedProvider) {
+TEST_F(ProviderListTest, ProviderTypeNeedsTheExactNameOfAnAdmittedProvider) {
   EXPECT_EQ(getProvType(kEnhanced), 1u);
   EXPECT_EQ(getProvType("Microsoft Enhanced RSA and AES Cryptographic Provider"), 24u);
   EXPECT_EQ(getProvType("Microsoft RSA SChannel Cryptographic Provider"), 12u);
@@ -62,7 +63,7 @@ TEST_F(HomeTest, ProviderTypeNeedsTheExactNameOfAnAdmittedProvider) {
   EXPECT_TRUE(boxes_.boxes().empty());
 }
 
-TEST_F(HomeTest, EveryCallSeesTheCatalogueAsItIsNow) {
+TEST_F(ProviderListTest, EveryCallSeesTheCatalogueAsItIsNow) {
   installProvider("Contoso Smart Card Provider", PROV_RSA_FULL);
   installProvider("AAA DSS Provider", PROV_DSS);
   EXPECT_EQ(getProvType("Contoso Smart Card Provider"), 1u);
@@ -77,7 +78,7 @@ TEST_F(HomeTest, EveryCallSeesTheCatalogueAsItIsNow) {
   EXPECT_EQ(getProvType(kEnhanced), 0u);
 }
 
-TEST_F(HomeTest, AnEntryThatCannotBeReadIsReportedAndSkipped) {
+TEST_F(ProviderListTest, AnEntryThatCannotBeReadIsReportedAndSkipped) {
   platform::faultArm("LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(providerListText(), kFreshList.substr(kFreshList.find('|') + 1));
   ASSERT_EQ(boxes_.boxes().size(), 1u);
@@ -94,7 +95,7 @@ TEST_F(HomeTest, AnEntryThatCannotBeReadIsReportedAndSkipped) {
   EXPECT_EQ(boxes_.texts(), std::vector<std::string>{"ERROR - CryptEnumProviders"});
 }
 
-TEST_F(HomeTest, AWalkThatCannotStartListsNothingAndSaysNothing) {
+TEST_F(ProviderListTest, AWalkThatCannotStartListsNothingAndSaysNothing) {
   platform::faultArm("CryptEnumProvidersA", 1, NTE_FAIL);
   EXPECT_EQ(providerListText(), "");
   platform::faultArm("CryptEnumProvidersA", 1, NTE_FAIL);
