@@ -55,8 +55,8 @@ std::shared_ptr<ProviderContext> findContext(HCRYPTPROV prov) {
   return context;
 }
 
-DWORD keySpecOf(DWORD algorithmOrSpec) {
-  switch (algorithmOrSpec) {
+DWORD keySpecOfAlgorithm(ALG_ID algorithm) {
+  switch (algorithm) {
     case AT_KEYEXCHANGE:
     case CALG_RSA_KEYX:
       return AT_KEYEXCHANGE;

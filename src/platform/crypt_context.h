@@ -10,10 +10,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/lasterror.h"
 #include "platform/openssl_handles.h"
 #include "platform/wincrypt.h"
 
 namespace platform {
+
+// Fails a platform call: the reason goes to the thread's last error.
+inline BOOL failWith(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
 
 // Handle values are unique across every kind of handle of the process, so a
 // handle of one kind passed for another is refused, never mistaken.
@@ -69,9 +76,10 @@ HandleTable<ProviderContext>& providerContexts();
 // The context of `prov`; null with NTE_BAD_UID set when there is none.
 std::shared_ptr<ProviderContext> findContext(HCRYPTPROV prov);
 
-// Key spec of an algorithm argument of key generation or a key spec
-// argument: AT_KEYEXCHANGE or AT_SIGNATURE, or 0 when it names neither.
-DWORD keySpecOf(DWORD algorithmOrSpec);
+// The key spec that key generation's algorithm argument names (a key spec
+// or an RSA algorithm): AT_KEYEXCHANGE or AT_SIGNATURE, 0 for neither.
+DWORD keySpecOfAlgorithm(ALG_ID algorithm);
+inline bool isKeySpec(DWORD keySpec) { return keySpec == AT_KEYEXCHANGE || keySpec == AT_SIGNATURE; }
 
 // The stored public key of the context's key pair `keySpec` (DER
 // SubjectPublicKeyInfo) and its size in bits. Error number as result.

@@ -15,11 +15,6 @@ using namespace platform;
 
 namespace {
 
-BOOL fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 bool isStructType(LPCSTR structType, LPCSTR wanted) {
   return reinterpret_cast<ULONG_PTR>(structType) == reinterpret_cast<ULONG_PTR>(wanted);
 }
@@ -148,11 +143,11 @@ bool setSignature(RequestAsn* request, const std::vector<BYTE>& signature) {
 BOOL CryptEncodeObject(DWORD encoding, LPCSTR structType, const void* structInfo, BYTE* encoded,
                        DWORD* encodedLength) {
   if (FAULT("CryptEncodeObject", CRYPT_E_BAD_ENCODE)) return FALSE;
-  if (!knownEncoding(encoding) || !isStructType(structType, X509_NAME)) return fail(ERROR_FILE_NOT_FOUND);
-  if (structInfo == nullptr || encodedLength == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (!knownEncoding(encoding) || !isStructType(structType, X509_NAME)) return failWith(ERROR_FILE_NOT_FOUND);
+  if (structInfo == nullptr || encodedLength == nullptr) return failWith(ERROR_INVALID_PARAMETER);
   std::vector<BYTE> der;
   const DWORD status = encodeNameInfo(*static_cast<const CERT_NAME_INFO*>(structInfo), der);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   return copyToCaller(der, encoded, encodedLength);
 }
 
@@ -161,12 +156,12 @@ BOOL CryptExportPublicKeyInfo(HCRYPTPROV prov, DWORD keySpec, DWORD encoding, CE
   if (FAULT("CryptExportPublicKeyInfo", NTE_FAIL)) return FALSE;
   std::shared_ptr<ProviderContext> context = findContext(prov);
   if (!context) return FALSE;
-  if (!knownEncoding(encoding)) return fail(ERROR_FILE_NOT_FOUND);
-  if (infoLength == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
+  if (!knownEncoding(encoding)) return failWith(ERROR_FILE_NOT_FOUND);
+  if (infoLength == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+  if (!isKeySpec(keySpec)) return failWith(NTE_BAD_KEY);
   std::vector<BYTE> der;
   const DWORD status = contextPublicKey(*context, keySpec, der);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   return decodePublicKeyInfo(der.data(), der.size(), info, infoLength);
 }
 
@@ -177,27 +172,27 @@ BOOL CryptSignAndEncodeCertificate(HCRYPTPROV prov, DWORD keySpec, DWORD encodin
   std::shared_ptr<ProviderContext> context = findContext(prov);
   if (!context) return FALSE;
   if (!knownEncoding(encoding) || !isStructType(structType, X509_CERT_REQUEST_TO_BE_SIGNED))
-    return fail(ERROR_FILE_NOT_FOUND);
+    return failWith(ERROR_FILE_NOT_FOUND);
   if (structInfo == nullptr || signatureAlgorithm == nullptr || hashAuxInfo != nullptr || encodedLength == nullptr)
-    return fail(ERROR_INVALID_PARAMETER);
-  if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
+    return failWith(ERROR_INVALID_PARAMETER);
+  if (!isKeySpec(keySpec)) return failWith(NTE_BAD_KEY);
 
   UniqueRequestAsn request;
   DWORD status = buildRequest(*static_cast<const CERT_REQUEST_INFO*>(structInfo), *signatureAlgorithm, request);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   const EVP_MD* digest = rsaSignatureDigest(request->signatureAlgorithm);
-  if (digest == nullptr) return fail(CRYPT_E_UNKNOWN_ALGO);
+  if (digest == nullptr) return failWith(CRYPT_E_UNKNOWN_ALGO);
 
   // The signature is as long as the modulus, so the size of the request is
   // known from the public key alone: a size query never asks for a password.
   std::vector<BYTE> publicKeyInfo;
   DWORD bits = 0;
   status = contextPublicKey(*context, keySpec, publicKeyInfo, &bits);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   std::vector<BYTE> signature((bits + 7) / 8);
   std::vector<BYTE> der;
   if (!setSignature(request.get(), signature) || !derOf<RequestAsn, i2d_RequestAsn>(request.get(), der))
-    return fail(CRYPT_E_BAD_ENCODE);
+    return failWith(CRYPT_E_BAD_ENCODE);
   BOOL result = FALSE;
   if (!callerBufferFits(static_cast<DWORD>(der.size()), encoded, encodedLength, result)) return result;
 
@@ -206,14 +201,14 @@ BOOL CryptSignAndEncodeCertificate(HCRYPTPROV prov, DWORD keySpec, DWORD encodin
   unsigned int hashLength = 0;
   if (!derOf<RequestInfoAsn, i2d_RequestInfoAsn>(request->info, toBeSigned) ||
       EVP_Digest(toBeSigned.data(), toBeSigned.size(), hash.data(), &hashLength, digest, nullptr) != 1)
-    return fail(CRYPT_E_BAD_ENCODE);
+    return failWith(CRYPT_E_BAD_ENCODE);
   hash.resize(hashLength);
   UniquePkey privateKey;
   status = contextPrivateKey(*context, keySpec, privateKey);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   if (!signDigest(privateKey.get(), digest, hash, signature) || !setSignature(request.get(), signature) ||
       !derOf<RequestAsn, i2d_RequestAsn>(request.get(), der) || der.size() != *encodedLength)
-    return fail(NTE_FAIL);
+    return failWith(NTE_FAIL);
   return copyToCaller(der, encoded, encodedLength);
 }
 
@@ -222,15 +217,15 @@ BOOL CryptHashPublicKeyInfo(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, DWOR
   if (FAULT("CryptHashPublicKeyInfo", NTE_FAIL)) return FALSE;
   if (prov != 0 && !findContext(prov)) return FALSE;
   const EVP_MD* digest = hashAlgorithm(algorithm == 0 ? CALG_SHA1 : algorithm);
-  if (digest == nullptr) return fail(NTE_BAD_ALGID);
-  if (flags != 0) return fail(NTE_BAD_FLAGS);
-  if (!knownEncoding(encoding)) return fail(ERROR_FILE_NOT_FOUND);
-  if (info == nullptr || hashLength == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (digest == nullptr) return failWith(NTE_BAD_ALGID);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
+  if (!knownEncoding(encoding)) return failWith(ERROR_FILE_NOT_FOUND);
+  if (info == nullptr || hashLength == nullptr) return failWith(ERROR_INVALID_PARAMETER);
   std::vector<BYTE> der;
   if (!encodePublicKeyInfo(*info, der)) return FALSE;
   std::vector<BYTE> value(EVP_MAX_MD_SIZE);
   unsigned int length = 0;
-  if (EVP_Digest(der.data(), der.size(), value.data(), &length, digest, nullptr) != 1) return fail(NTE_FAIL);
+  if (EVP_Digest(der.data(), der.size(), value.data(), &length, digest, nullptr) != 1) return failWith(NTE_FAIL);
   value.resize(length);
   return copyToCaller(value, hash, hashLength);
 }

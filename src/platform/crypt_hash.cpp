@@ -27,11 +27,6 @@ HandleTable<HashObject>& hashObjects() {
   return table;
 }
 
-BOOL fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 // The hash value; the first call finishes the hash.
 bool finishHash(HashObject& hash) {
   if (!hash.value.empty()) return true;
@@ -52,11 +47,11 @@ BOOL CryptCreateHash(HCRYPTPROV prov, ALG_ID algorithm, HCRYPTKEY key, DWORD fla
   if (FAULT("CryptCreateHash", NTE_FAIL)) return FALSE;
   std::shared_ptr<ProviderContext> context = findContext(prov);
   if (!context) return FALSE;
-  if (hash == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  if (key != 0) return fail(NTE_BAD_KEY);
-  if (flags != 0) return fail(NTE_BAD_FLAGS);
+  if (hash == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+  if (key != 0) return failWith(NTE_BAD_KEY);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
   const EVP_MD* digest = hashAlgorithm(algorithm);
-  if (digest == nullptr) return fail(NTE_BAD_ALGID);
+  if (digest == nullptr) return failWith(NTE_BAD_ALGID);
 
   auto object = std::make_shared<HashObject>();
   object->context = std::move(context);
@@ -64,7 +59,7 @@ BOOL CryptCreateHash(HCRYPTPROV prov, ALG_ID algorithm, HCRYPTKEY key, DWORD fla
   object->running.reset(EVP_MD_CTX_new());
   if (!object->running || EVP_DigestInit_ex(object->running.get(), digest, nullptr) != 1) {
     ERR_clear_error();
-    return fail(NTE_NO_MEMORY);
+    return failWith(NTE_NO_MEMORY);
   }
   *hash = hashObjects().add(std::move(object));
   return TRUE;
@@ -73,43 +68,43 @@ BOOL CryptCreateHash(HCRYPTPROV prov, ALG_ID algorithm, HCRYPTKEY key, DWORD fla
 BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD flags) {
   if (FAULT("CryptHashData", NTE_FAIL)) return FALSE;
   std::shared_ptr<HashObject> object = hashObjects().find(hash);
-  if (!object) return fail(NTE_BAD_HASH);
-  if (flags != 0) return fail(NTE_BAD_FLAGS);
-  if (data == nullptr && length != 0) return fail(ERROR_INVALID_PARAMETER);
+  if (!object) return failWith(NTE_BAD_HASH);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
+  if (data == nullptr && length != 0) return failWith(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::mutex> lock(object->mutex);
-  if (!object->value.empty()) return fail(NTE_BAD_HASH_STATE);
-  if (EVP_DigestUpdate(object->running.get(), data, length) != 1) return fail(NTE_FAIL);
+  if (!object->value.empty()) return failWith(NTE_BAD_HASH_STATE);
+  if (EVP_DigestUpdate(object->running.get(), data, length) != 1) return failWith(NTE_FAIL);
   return TRUE;
 }
 
 BOOL CryptSignHashA(HCRYPTHASH hash, DWORD keySpec, LPCSTR, DWORD flags, BYTE* signature, DWORD* length) {
   if (FAULT("CryptSignHashA", NTE_FAIL)) return FALSE;
   std::shared_ptr<HashObject> object = hashObjects().find(hash);
-  if (!object) return fail(NTE_BAD_HASH);
-  if (length == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  if (flags != 0) return fail(NTE_BAD_FLAGS);
-  if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
+  if (!object) return failWith(NTE_BAD_HASH);
+  if (length == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
+  if (!isKeySpec(keySpec)) return failWith(NTE_BAD_KEY);
 
   // The size needs only the public key, so asking for it never prompts.
   std::vector<BYTE> publicKeyInfo;
   DWORD bits = 0;
   DWORD status = contextPublicKey(*object->context, keySpec, publicKeyInfo, &bits);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   BOOL result = FALSE;
   if (!callerBufferFits((bits + 7) / 8, signature, length, result)) return result;
 
   UniquePkey privateKey;
   status = contextPrivateKey(*object->context, keySpec, privateKey);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   std::vector<BYTE> value;
   {
     std::lock_guard<std::mutex> lock(object->mutex);
-    if (!finishHash(*object)) return fail(NTE_FAIL);
+    if (!finishHash(*object)) return failWith(NTE_FAIL);
     value = object->value;
   }
   std::vector<BYTE> computed;
   if (!signDigest(privateKey.get(), object->digest, value, computed) || computed.size() > *length)
-    return fail(NTE_FAIL);
+    return failWith(NTE_FAIL);
   // The original platform gives signatures least significant byte first.
   std::reverse_copy(computed.begin(), computed.end(), signature);
   *length = static_cast<DWORD>(computed.size());
@@ -118,5 +113,5 @@ BOOL CryptSignHashA(HCRYPTHASH hash, DWORD keySpec, LPCSTR, DWORD flags, BYTE* s
 
 BOOL CryptDestroyHash(HCRYPTHASH hash) {
   if (FAULT("CryptDestroyHash", NTE_FAIL)) return FALSE;
-  return hashObjects().remove(hash) ? TRUE : fail(NTE_BAD_HASH);
+  return hashObjects().remove(hash) ? TRUE : failWith(NTE_BAD_HASH);
 }

@@ -34,11 +34,6 @@ HandleTable<KeyObject>& keyObjects() {
   return table;
 }
 
-BOOL fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 HCRYPTKEY newKeyHandle(std::shared_ptr<ProviderContext> context, DWORD keySpec) {
   return keyObjects().add(std::make_shared<KeyObject>(KeyObject{std::move(context), keySpec}));
 }
@@ -74,25 +69,25 @@ BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, HCRYPTKEY* key)
   if (FAULT("CryptGenKey", NTE_FAIL)) return FALSE;
   std::shared_ptr<ProviderContext> context = findContext(prov);
   if (!context) return FALSE;
-  if (key == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  const DWORD keySpec = keySpecOf(algorithm);
-  if (keySpec == 0 || !makesRsaKeys(context->providerType)) return fail(NTE_BAD_ALGID);
-  if (context->container.empty()) return fail(NTE_BAD_KEYSET);
+  if (key == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+  const DWORD keySpec = keySpecOfAlgorithm(algorithm);
+  if (keySpec == 0 || !makesRsaKeys(context->providerType)) return failWith(NTE_BAD_ALGID);
+  if (context->container.empty()) return failWith(NTE_BAD_KEYSET);
   const DWORD usage = flags & 0xFFFF;
   DWORD bits = flags >> 16;
   if (bits == 0) bits = kDefaultKeyBits;
   if ((usage & ~kKeyUsageFlags) != 0 || bits < kMinKeyBits || bits > kMaxKeyBits || bits % 8 != 0)
-    return fail(NTE_BAD_FLAGS);
-  if ((usage & CRYPT_USER_PROTECTED) != 0 && context->silent) return fail(NTE_SILENT_CONTEXT);
+    return failWith(NTE_BAD_FLAGS);
+  if ((usage & CRYPT_USER_PROTECTED) != 0 && context->silent) return failWith(NTE_SILENT_CONTEXT);
 
   UniquePkey generated = generateRsaKey(bits);
-  if (!generated) return fail(NTE_FAIL);
+  if (!generated) return failWith(NTE_FAIL);
   ContainerKey stored;
   stored.flags = usage;
   stored.bits = bits;
   DWORD status = protectKey(*context, generated.get(), usage, stored);
   if (status == ERROR_SUCCESS) status = writeContainerKey(context->providerType, context->container, keySpec, stored);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   forgetUnlock(*context, keySpec);
   *key = newKeyHandle(std::move(context), keySpec);
   return TRUE;
@@ -102,30 +97,30 @@ BOOL CryptGetUserKey(HCRYPTPROV prov, DWORD keySpec, HCRYPTKEY* key) {
   if (FAULT("CryptGetUserKey", NTE_FAIL)) return FALSE;
   std::shared_ptr<ProviderContext> context = findContext(prov);
   if (!context) return FALSE;
-  if (key == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
+  if (key == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+  if (!isKeySpec(keySpec)) return failWith(NTE_BAD_KEY);
   std::vector<BYTE> publicKeyInfo;
   const DWORD status = contextPublicKey(*context, keySpec, publicKeyInfo);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   *key = newKeyHandle(std::move(context), keySpec);
   return TRUE;
 }
 
 BOOL CryptDestroyKey(HCRYPTKEY key) {
   if (FAULT("CryptDestroyKey", NTE_FAIL)) return FALSE;
-  return keyObjects().remove(key) ? TRUE : fail(NTE_BAD_KEY);
+  return keyObjects().remove(key) ? TRUE : failWith(NTE_BAD_KEY);
 }
 
 BOOL CryptGetKeyParam(HCRYPTKEY key, DWORD param, BYTE* data, DWORD* length, DWORD flags) {
   if (FAULT("CryptGetKeyParam", NTE_FAIL)) return FALSE;
   std::shared_ptr<KeyObject> object = keyObjects().find(key);
-  if (!object) return fail(NTE_BAD_KEY);
-  if (flags != 0) return fail(NTE_BAD_FLAGS);
-  if (param != KP_KEYLEN) return fail(NTE_BAD_TYPE);
+  if (!object) return failWith(NTE_BAD_KEY);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
+  if (param != KP_KEYLEN) return failWith(NTE_BAD_TYPE);
   std::vector<BYTE> publicKeyInfo;
   DWORD bits = 0;
   const DWORD status = contextPublicKey(*object->context, object->keySpec, publicKeyInfo, &bits);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   return copyToCaller(&bits, sizeof bits, data, length);
 }
 
@@ -134,15 +129,15 @@ BOOL CryptExportPKCS8(HCRYPTPROV prov, DWORD keySpec, LPSTR privateKeyObjId, DWO
   if (FAULT("CryptExportPKCS8", NTE_FAIL)) return FALSE;
   std::shared_ptr<ProviderContext> context = findContext(prov);
   if (!context) return FALSE;
-  if (auxInfo != nullptr || privateKeyBlobLength == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  if (flags != 0) return fail(NTE_BAD_FLAGS);
-  if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
-  if (privateKeyObjId == nullptr || std::strcmp(privateKeyObjId, szOID_RSA_RSA) != 0) return fail(NTE_BAD_ALGID);
+  if (auxInfo != nullptr || privateKeyBlobLength == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
+  if (!isKeySpec(keySpec)) return failWith(NTE_BAD_KEY);
+  if (privateKeyObjId == nullptr || std::strcmp(privateKeyObjId, szOID_RSA_RSA) != 0) return failWith(NTE_BAD_ALGID);
   UniquePkey privateKey;
   const DWORD status = contextPrivateKey(*context, keySpec, privateKey, CRYPT_EXPORTABLE);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   std::vector<BYTE> der;
-  if (!privateKeyInfo(privateKey.get(), der)) return fail(NTE_FAIL);
+  if (!privateKeyInfo(privateKey.get(), der)) return failWith(NTE_FAIL);
   const BOOL result = copyToCaller(der, privateKeyBlob, privateKeyBlobLength);
   OPENSSL_cleanse(der.data(), der.size());
   return result;

@@ -19,11 +19,6 @@ namespace {
 
 constexpr DWORD kAcquireFlags = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_SILENT;
 
-BOOL fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 // The container a null or empty name stands for: the user's login name.
 std::string defaultContainerName() {
   std::vector<char> buffer(4096);
@@ -51,16 +46,16 @@ BOOL copyText(const std::string& text, BYTE* data, DWORD* length) {
 // a buffer the size is the longest remaining name's, so one buffer serves
 // the whole enumeration.
 BOOL nextContainerName(ProviderContext& context, BYTE* data, DWORD* length, DWORD flags) {
-  if ((flags & ~static_cast<DWORD>(CRYPT_FIRST | CRYPT_NEXT)) != 0) return fail(NTE_BAD_FLAGS);
-  if (length == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if ((flags & ~static_cast<DWORD>(CRYPT_FIRST | CRYPT_NEXT)) != 0) return failWith(NTE_BAD_FLAGS);
+  if (length == nullptr) return failWith(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::mutex> lock(context.mutex);
   if ((flags & CRYPT_FIRST) != 0 || context.nextContainer == ProviderContext::kNotEnumerating) {
     const DWORD status = listKeyContainers(context.providerType, context.containerNames);
-    if (status != ERROR_SUCCESS) return fail(status);
+    if (status != ERROR_SUCCESS) return failWith(status);
     context.nextContainer = 0;
   }
   const std::vector<std::string>& names = context.containerNames;
-  if (context.nextContainer >= names.size()) return fail(ERROR_NO_MORE_ITEMS);
+  if (context.nextContainer >= names.size()) return failWith(ERROR_NO_MORE_ITEMS);
   if (data == nullptr) {
     std::size_t longest = 0;
     for (std::size_t index = context.nextContainer; index < names.size(); ++index)
@@ -78,26 +73,26 @@ BOOL nextContainerName(ProviderContext& context, BYTE* data, DWORD* length, DWOR
 BOOL CryptEnumProvidersA(DWORD index, DWORD* reserved, DWORD flags, DWORD* provType, LPSTR provName,
                          DWORD* provNameSize) {
   if (FAULT("CryptEnumProvidersA", NTE_FAIL)) return FALSE;
-  if (reserved != nullptr || provType == nullptr || provNameSize == nullptr) return fail(ERROR_INVALID_PARAMETER);
-  if (flags != 0) return fail(NTE_BAD_FLAGS);
+  if (reserved != nullptr || provType == nullptr || provNameSize == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
   ProviderEntry entry;
   const DWORD status = providerAt(index, entry);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
   *provType = entry.type;
   return copyText(entry.name, reinterpret_cast<BYTE*>(provName), provNameSize);
 }
 
 BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, DWORD provType, DWORD flags) {
   if (FAULT("CryptAcquireContextA", NTE_FAIL)) return FALSE;
-  if (prov == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (prov == nullptr) return failWith(ERROR_INVALID_PARAMETER);
   const bool withoutContainer = (flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT;
   if ((flags & ~kAcquireFlags) != 0 || (withoutContainer && (flags & CRYPT_NEWKEYSET) != 0))
-    return fail(NTE_BAD_FLAGS);
-  if (withoutContainer && container != nullptr) return fail(NTE_BAD_KEYSET_PARAM);
+    return failWith(NTE_BAD_FLAGS);
+  if (withoutContainer && container != nullptr) return failWith(NTE_BAD_KEYSET_PARAM);
 
   ProviderEntry entry;
   DWORD status = resolveProvider(provider, provType, entry);
-  if (status != ERROR_SUCCESS) return fail(status);
+  if (status != ERROR_SUCCESS) return failWith(status);
 
   auto context = std::make_shared<ProviderContext>();
   context->providerName = entry.name;
@@ -111,7 +106,7 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
       status = (flags & CRYPT_NEWKEYSET) != 0 ? createKeyContainer(entry.type, context->container, entry.name)
                                               : openKeyContainer(entry.type, context->container, creator);
     }
-    if (status != ERROR_SUCCESS) return fail(status);
+    if (status != ERROR_SUCCESS) return failWith(status);
   }
   *prov = providerContexts().add(std::move(context));
   return TRUE;
@@ -119,8 +114,8 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
 
 BOOL CryptReleaseContext(HCRYPTPROV prov, DWORD flags) {
   if (FAULT("CryptReleaseContext", NTE_FAIL)) return FALSE;
-  if (flags != 0) return fail(NTE_BAD_FLAGS);
-  return providerContexts().remove(prov) ? TRUE : fail(NTE_BAD_UID);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
+  return providerContexts().remove(prov) ? TRUE : failWith(NTE_BAD_UID);
 }
 
 BOOL CryptGetProvParam(HCRYPTPROV prov, DWORD param, BYTE* data, DWORD* length, DWORD flags) {
@@ -128,21 +123,21 @@ BOOL CryptGetProvParam(HCRYPTPROV prov, DWORD param, BYTE* data, DWORD* length, 
   std::shared_ptr<ProviderContext> context = findContext(prov);
   if (!context) return FALSE;
   if (param == PP_ENUMCONTAINERS) return nextContainerName(*context, data, length, flags);
-  if (flags != 0) return fail(NTE_BAD_FLAGS);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
   switch (param) {
     case PP_NAME:
       return copyText(context->providerName, data, length);
     case PP_CONTAINER:
-      if (context->container.empty()) return fail(NTE_BAD_KEYSET);
+      if (context->container.empty()) return failWith(NTE_BAD_KEYSET);
       return copyText(context->container, data, length);
     case platform::PP_CREATOR_NAME: {
-      if (context->container.empty()) return fail(NTE_BAD_KEYSET);
+      if (context->container.empty()) return failWith(NTE_BAD_KEYSET);
       std::string creator;
       const DWORD status = openKeyContainer(context->providerType, context->container, creator);
-      if (status != ERROR_SUCCESS) return fail(status);
+      if (status != ERROR_SUCCESS) return failWith(status);
       return copyText(creator, data, length);
     }
     default:
-      return fail(NTE_BAD_TYPE);
+      return failWith(NTE_BAD_TYPE);
   }
 }

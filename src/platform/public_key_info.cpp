@@ -4,16 +4,12 @@
 #include <string>
 
 #include "platform/crypt_asn1.h"
+#include "platform/crypt_context.h"
 #include "platform/lasterror.h"
 #include "platform/sized_output.h"
 
 namespace platform {
 namespace {
-
-bool failWith(DWORD error) {
-  SetLastError(error);
-  return false;
-}
 
 // The DER of the parameters, as one complete element, into an ASN1_TYPE.
 bool parseParameters(const CRYPT_OBJID_BLOB& parameters, UniqueAsn1Type& parsed) {
