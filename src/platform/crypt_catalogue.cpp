@@ -43,42 +43,60 @@ DWORD readType(HKEY catalogue, const std::string& name, DWORD& type) {
   return ERROR_SUCCESS;
 }
 
-// Walks the catalogue until `wanted` accepts an entry.
-template <class Predicate>
-DWORD firstProvider(Predicate wanted, DWORD notFound, ProviderEntry& entry) {
-  for (DWORD index = 0;; ++index) {
-    const DWORD status = providerAt(index, entry);
-    if (status == ERROR_NO_MORE_ITEMS) return notFound;
-    if (status == NTE_PROV_TYPE_ENTRY_BAD) continue;
-    if (status != ERROR_SUCCESS) return status;
-    if (wanted(entry)) return ERROR_SUCCESS;
+// The catalogue key, opened for reading; ERROR_NO_MORE_ITEMS when there is
+// no catalogue at all.
+DWORD openCatalogue(UniqueHkey& catalogue) {
+  HKEY opened = nullptr;
+  const LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCatalogueKey, 0, KEY_READ, &opened);
+  catalogue.reset(opened);
+  if (status == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;
+  return static_cast<DWORD>(status);
+}
+
+DWORD nameAt(HKEY catalogue, DWORD index, std::string& name) {
+  char text[kMaxKeyName] = {};
+  DWORD size = kMaxKeyName;
+  const LSTATUS status = RegEnumKeyExA(catalogue, index, text, &size, nullptr, nullptr, nullptr, nullptr);
+  if (status == ERROR_SUCCESS) name.assign(text, size);
+  return static_cast<DWORD>(status);
+}
+
+// The first entry that `wanted` accepts, by name (and type, read only when
+// `wanted` asks for it); `notFound` when there is none. Entries whose type
+// cannot be read are passed over.
+template <class Wanted>
+DWORD firstProvider(Wanted wanted, DWORD notFound, ProviderEntry& entry) {
+  UniqueHkey catalogue;
+  DWORD status = openCatalogue(catalogue);
+  for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
+    status = nameAt(catalogue.get(), index, entry.name);
+    if (status != ERROR_SUCCESS) break;
+    const auto typeRead = [&]() { return readType(catalogue.get(), entry.name, entry.type) == ERROR_SUCCESS; };
+    if (wanted(entry.name, typeRead)) return ERROR_SUCCESS;
   }
+  return status == ERROR_NO_MORE_ITEMS ? notFound : status;
 }
 
 }  // namespace
 
 DWORD providerAt(DWORD index, ProviderEntry& entry) {
-  HKEY opened = nullptr;
-  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCatalogueKey, 0, KEY_READ, &opened);
-  if (status == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;
-  if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
-  UniqueHkey catalogue(opened);
-
-  char name[kMaxKeyName] = {};
-  DWORD nameSize = kMaxKeyName;
-  status = RegEnumKeyExA(catalogue.get(), index, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
-  if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
-  entry.name.assign(name, nameSize);
-  return readType(catalogue.get(), entry.name, entry.type);
+  UniqueHkey catalogue;
+  DWORD status = openCatalogue(catalogue);
+  if (status == ERROR_SUCCESS) status = nameAt(catalogue.get(), index, entry.name);
+  if (status == ERROR_SUCCESS) status = readType(catalogue.get(), entry.name, entry.type);
+  return status;
 }
 
 DWORD findProvider(const char* name, ProviderEntry& entry) {
-  return firstProvider([name](const ProviderEntry& candidate) { return ::strcasecmp(candidate.name.c_str(), name) == 0; },
-                       NTE_KEYSET_NOT_DEF, entry);
+  return firstProvider(
+      [name](const std::string& candidate, auto typeRead) {
+        return ::strcasecmp(candidate.c_str(), name) == 0 && typeRead();
+      },
+      NTE_KEYSET_NOT_DEF, entry);
 }
 
 DWORD defaultProvider(DWORD type, ProviderEntry& entry) {
-  return firstProvider([type](const ProviderEntry& candidate) { return candidate.type == type; },
+  return firstProvider([&entry, type](const std::string&, auto typeRead) { return typeRead() && entry.type == type; },
                        NTE_PROV_TYPE_NOT_DEF, entry);
 }
 
