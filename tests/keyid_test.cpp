@@ -94,6 +94,38 @@ TEST_F(KeyIdTest, KeyIdHashesTheAlgorithmParametersToo) {
   EXPECT_NE(nullId, absentId);
 }
 
+TEST_F(KeyIdTest, CertificateForTheKeyHasTheSameKeyId) {
+  ProvContext context;
+  ASSERT_TRUE(makeKeyPair(context, "certified", (1024u << 16) | CRYPT_EXPORTABLE));
+  std::vector<BYTE> exported = exportPublicKeyInfo(context.get());
+  std::string requestId;
+  ASSERT_TRUE(publicKeyId(asPublicKeyInfo(exported), requestId));
+
+  const std::vector<BYTE> pkcs8 = exportPkcs8(context.get());
+  const unsigned char* cursor = pkcs8.data();
+  EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(pkcs8.size()));
+  ASSERT_NE(key, nullptr);
+  X509* certificate = X509_new();
+  X509_set_pubkey(certificate, key);
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("Juan"), -1, -1, 0);
+  X509_set_issuer_name(certificate, X509_get_subject_name(certificate));
+  X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
+  X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
+  ASSERT_GT(X509_sign(certificate, key, EVP_sha256()), 0);
+  unsigned char* der = nullptr;
+  const int length = i2d_X509(certificate, &der);
+  X509_free(certificate);
+  EVP_PKEY_free(key);
+  PCCERT_CONTEXT decoded = CertCreateCertificateContext(X509_ASN_ENCODING, der, static_cast<DWORD>(length));
+  OPENSSL_free(der);
+  ASSERT_NE(decoded, nullptr);
+  std::string certificateId;
+  EXPECT_TRUE(publicKeyId(&decoded->pCertInfo->SubjectPublicKeyInfo, certificateId));
+  CertFreeCertificateContext(decoded);
+  EXPECT_EQ(certificateId, requestId);
+}
+
 TEST_F(KeyIdTest, FailedKeyIdLeavesTheTextAsItWas) {
   ProvContext context;
   ASSERT_TRUE(makeKeyPair(context, "failing", 1024u << 16));

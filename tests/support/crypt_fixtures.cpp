@@ -125,14 +125,4 @@ std::vector<BYTE> readFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::string hexText(const std::vector<BYTE>& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text;
-  for (BYTE byte : bytes) {
-    text += digits[byte >> 4];
-    text += digits[byte & 0x0F];
-  }
-  return text;
-}
-
 }  // namespace testing_support

@@ -17,6 +17,7 @@
 #include "platform/application.h"
 #include "platform/lasterror.h"
 #include "platform/wincrypt.h"
+#include "support/test_certs.h"
 
 namespace testing_support {
 
@@ -110,7 +111,5 @@ int runCommand(const std::string& commandLine, std::string& output);
 
 void writeFile(const std::string& path, const std::vector<BYTE>& bytes);
 std::vector<BYTE> readFile(const std::string& path);
-
-std::string hexText(const std::vector<BYTE>& bytes);
 
 }  // namespace testing_support
