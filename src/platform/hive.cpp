@@ -310,10 +310,21 @@ KeyRow Hive::createPath(const KeyRow& base, const std::vector<std::string_view>&
   return current;
 }
 
-std::optional<std::string> Hive::subKeyAt(KeyId key, std::int64_t index) {
-  Statement select = statement("SELECT name FROM reg_keys WHERE parent = ? ORDER BY folded_name LIMIT 1 OFFSET ?");
+std::optional<std::string> Hive::subKeyAt(KeyId key, std::int64_t index, std::string& folded) {
+  Statement select =
+      statement("SELECT name, folded_name FROM reg_keys WHERE parent = ? ORDER BY folded_name LIMIT 1 OFFSET ?");
   select.bind(1, key).bind(2, index);
   if (!select.step()) return std::nullopt;
+  folded = select.text(1);
+  return select.text(0);
+}
+
+std::optional<std::string> Hive::subKeyAfter(KeyId key, const std::string& previousFolded, std::string& folded) {
+  Statement select = statement(
+      "SELECT name, folded_name FROM reg_keys WHERE parent = ? AND folded_name > ? ORDER BY folded_name LIMIT 1");
+  select.bind(1, key).bind(2, previousFolded);
+  if (!select.step()) return std::nullopt;
+  folded = select.text(1);
   return select.text(0);
 }
 

@@ -21,6 +21,12 @@ struct HKEY__ {
   std::shared_ptr<Hive> hive;
   KeyRow key;
   REGSAM access;
+  // Where the last RegEnumKeyExA on this handle stopped, so that the next
+  // index continues from there instead of counting from the first sub-key.
+  struct EnumCursor {
+    std::int64_t index = -1;
+    std::string folded;
+  } subKeyCursor;
 };
 
 namespace {
@@ -74,7 +80,7 @@ OpenHandles& openHandles() {
 }
 
 HKEY newHandle(std::shared_ptr<Hive> hive, KeyRow key, REGSAM access) {
-  HKEY handle = new HKEY__{std::move(hive), std::move(key), access};
+  HKEY handle = new HKEY__{std::move(hive), std::move(key), access, {}};
   std::lock_guard<std::mutex> lock(openHandles().mutex);
   openHandles().handles.insert(handle);
   return handle;
@@ -309,8 +315,13 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWO
     KeyRow parent;
     const LSTATUS located = locate(start, {}, parent);
     if (located != ERROR_SUCCESS) return located;
-    std::optional<std::string> subKey = start.hive->subKeyAt(parent.id, index);
+    HKEY__::EnumCursor* cursor = start.predefined ? nullptr : &key->subKeyCursor;
+    std::string folded;
+    std::optional<std::string> subKey = cursor != nullptr && cursor->index + 1 == index
+                                            ? start.hive->subKeyAfter(parent.id, cursor->folded, folded)
+                                            : start.hive->subKeyAt(parent.id, index, folded);
     if (!subKey) return ERROR_NO_MORE_ITEMS;
+    if (cursor != nullptr) *cursor = {index, folded};
     return copyName(*subKey, name, nameSize);
   });
   // Keys have no class here.
