@@ -48,6 +48,7 @@ using HCERTSTORE = void*;
 #define PKCS_7_ASN_ENCODING 0x00010000
 #define X509_CERT_REQUEST_TO_BE_SIGNED (reinterpret_cast<LPCSTR>(4))
 #define X509_NAME (reinterpret_cast<LPCSTR>(7))
+#define X509_BASIC_CONSTRAINTS2 (reinterpret_cast<LPCSTR>(15))
 
 // RDN value types.
 #define CERT_RDN_ANY_TYPE 0
@@ -126,6 +127,12 @@ struct CERT_EXTENSION {
   LPSTR pszObjId;
   BOOL fCritical;
   CRYPT_OBJID_BLOB Value;
+};
+
+struct CERT_BASIC_CONSTRAINTS2_INFO {
+  BOOL fCA;
+  BOOL fPathLenConstraint;
+  DWORD dwPathLenConstraint;
 };
 
 struct FILETIME {
@@ -225,6 +232,12 @@ BOOL CryptSignAndEncodeCertificate(HCRYPTPROV prov, DWORD keySpec, DWORD encodin
                                    const void* hashAuxInfo, BYTE* encoded, DWORD* encodedLength);
 BOOL CryptHashPublicKeyInfo(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, DWORD encoding,
                             CERT_PUBLIC_KEY_INFO* info, BYTE* hash, DWORD* hashLength);
+// Decodes DER into the structure of `structType`, two-call sizing. Structure
+// types: X509_BASIC_CONSTRAINTS2 or szOID_BASIC_CONSTRAINTS2, giving a
+// CERT_BASIC_CONSTRAINTS2_INFO. The whole input must be one well-formed
+// value. Flags are ignored.
+BOOL CryptDecodeObject(DWORD encoding, LPCSTR structType, const BYTE* encoded, DWORD encodedLength, DWORD flags,
+                       void* structInfo, DWORD* structInfoLength);
 
 // ---- Certificate collections and stores (crypt32) ----
 
