@@ -1,0 +1,201 @@
+#include "install/install.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "engine/keyid.h"
+#include "engine/keyrecords.h"
+#include "engine/providers.h"
+#include "platform/lasterror.h"
+#include "support/base64.h"
+#include "support/errors.h"
+#include "support/local_memory.h"
+#include "support/textconv.h"
+
+namespace tarvenholm {
+namespace {
+
+constexpr DWORD kCertificateEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// The wide-character buffers of the key-provider property hold this many
+// characters, the terminating zero included.
+constexpr std::size_t kProviderInfoNameCapacity = 1024;
+
+// A user's store, closed with the flags its step calls for.
+template <DWORD Flags>
+struct CloseStoreWith {
+  void operator()(HCERTSTORE store) const { CertCloseStore(store, Flags); }
+};
+template <DWORD Flags>
+using StoreClosedWith = std::unique_ptr<void, CloseStoreWith<Flags>>;
+using AuthorityStore = StoreClosedWith<CERT_CLOSE_STORE_CHECK_FLAG>;
+using PersonalStore = StoreClosedWith<CERT_CLOSE_STORE_FORCE_FLAG>;
+
+const char* textOf(int code) { return errorText(messageBuffer(), kMessageBufferSize, code); }
+
+// A failed platform call: the system's text for its error, else the code's.
+int failWithSystemError(int code) {
+  showSystemError(textOf(code));
+  return code;
+}
+
+// A failure of our own: the code's text.
+int failWithBox(int code) {
+  showErrorBox(textOf(code));
+  return code;
+}
+
+HCERTSTORE openUserStore(DWORD encoding, const char16_t* name) {
+  return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, encoding, 0, CERT_SYSTEM_STORE_CURRENT_USER, name);
+}
+
+// The first basic-constraints extension of the certificate, or null.
+const CERT_EXTENSION* basicConstraintsOf(const CERT_INFO& info) {
+  for (DWORD index = 0; index < info.cExtension; ++index) {
+    const CERT_EXTENSION& extension = info.rgExtension[index];
+    if (std::strcmp(extension.pszObjId, szOID_BASIC_CONSTRAINTS2) == 0) return &extension;
+  }
+  return nullptr;
+}
+
+// cA TRUE, whatever the criticality and the path length. Constraints that do
+// not decode grant nothing. The structure has a fixed size: one call.
+bool grantsAuthority(const CERT_EXTENSION& basicConstraints) {
+  CERT_BASIC_CONSTRAINTS2_INFO constraints{};
+  DWORD size = sizeof constraints;
+  return CryptDecodeObject(kCertificateEncoding, X509_BASIC_CONSTRAINTS2, basicConstraints.Value.pbData,
+                           basicConstraints.Value.cbData, 0, &constraints, &size) &&
+         constraints.fCA;
+}
+
+// A root names itself as its issuer with the very same bytes.
+bool isRoot(const CERT_INFO& info) {
+  return info.Issuer.cbData == info.Subject.cbData &&
+         std::memcmp(info.Issuer.pbData, info.Subject.pbData, info.Issuer.cbData) == 0;
+}
+
+// What one certificate of the collection came to.
+struct Outcome {
+  bool actedOn = false;  // false: ignored, the walk's result stays as it was
+  int result = kSuccess;
+  bool endsWalk = false;
+};
+
+Outcome ignored() { return {}; }
+Outcome actedOn(int result) { return {true, result, false}; }
+Outcome endsWalk(int result) { return {true, result, true}; }
+
+// Binds the user's certificate to the key container its key record names.
+// A certificate without basic constraints is the user's only when such a
+// record exists (`onlyWithRecord`); otherwise it is passed over.
+Outcome bindThroughKeyRecord(PCCERT_CONTEXT certificate, bool onlyWithRecord) {
+  std::string keyId;
+  if (!publicKeyId(&certificate->pCertInfo->SubjectPublicKeyInfo, keyId))
+    return onlyWithRecord ? ignored() : endsWalk(failWithSystemError(kHashFailed));
+
+  const std::string record = keyRecordPath(keyId);
+  if (!regKeyExists(HKEY_LOCAL_MACHINE, record))
+    return onlyWithRecord ? ignored() : endsWalk(failWithBox(kNoKeyRecord));
+
+  const std::string containerName = regReadString(HKEY_LOCAL_MACHINE, record, kContainerValueName);
+  const std::string providerName = regReadString(HKEY_LOCAL_MACHINE, record, kProviderValueName);
+  if (containerName.empty() || providerName.empty()) return endsWalk(failWithBox(kKeyRecordIncomplete));
+
+  return actedOn(linkUserCert(certificate, containerName, providerName));
+}
+
+Outcome place(PCCERT_CONTEXT certificate) {
+  const CERT_INFO& info = *certificate->pCertInfo;
+  const CERT_EXTENSION* basicConstraints = basicConstraintsOf(info);
+  if (basicConstraints == nullptr) return bindThroughKeyRecord(certificate, true);
+  if (grantsAuthority(*basicConstraints)) return actedOn(addCACert(certificate, isRoot(info) ? u"ROOT" : u"CA"));
+  return bindThroughKeyRecord(certificate, false);
+}
+
+// Copies `name` as a wide string into a buffer of the property's capacity;
+// false when it does not fit.
+bool toPropertyName(const std::string& name, WCHAR (&buffer)[kProviderInfoNameCapacity]) {
+  const std::u16string wide = systemToWide(name);
+  if (wide.size() >= kProviderInfoNameCapacity) return false;
+  std::memset(buffer, 0, sizeof buffer);
+  std::memcpy(buffer, wide.data(), wide.size() * sizeof(WCHAR));
+  return true;
+}
+
+}  // namespace
+
+int installCert(const char* text) {
+  int result = kSuccess;
+
+  // A text the codec refuses is not a platform failure: the thread's last
+  // error says nothing about it, so the box shows the code's own text.
+  const std::size_t textLength = text != nullptr ? std::strlen(text) : 0;
+  std::uint32_t decodedLength = 0;
+  if (text == nullptr || textLength > UINT32_MAX ||
+      !base64DecodedLength(text, static_cast<std::uint32_t>(textLength), &decodedLength))
+    return failWithBox(kOpenCollectionFailed);
+
+  LocalPtr<BYTE> decoded(static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, decodedLength)));
+  if (!decoded) return failWithSystemError(kNoMemoryForCertificate);
+  // Accepted above by the same rule, so it decodes.
+  base64Decode(text, static_cast<std::uint32_t>(textLength), decoded.get());
+
+  CRYPT_DATA_BLOB message{decodedLength, decoded.get()};
+  const UniqueCertStore collection(CertOpenStore(CERT_STORE_PROV_PKCS7, kCertificateEncoding, 0, 0, &message));
+  if (!collection) return failWithSystemError(kOpenCollectionFailed);
+  decoded.reset();
+
+  UniqueCertContext certificate;
+  for (;;) {
+    certificate.reset(CertEnumCertificatesInStore(collection.get(), certificate.release()));
+    if (!certificate) break;
+    const Outcome outcome = place(certificate.get());
+    if (outcome.actedOn) result = outcome.result;
+    if (outcome.endsWalk) break;
+  }
+  return result;
+}
+
+int addCACert(PCCERT_CONTEXT certificate, const char16_t* storeName) {
+  const AuthorityStore store(openUserStore(0, storeName));
+  if (!store) return failWithSystemError(kOpenStoreFailed);
+
+  if (!CertAddCertificateContextToStore(store.get(), certificate, CERT_STORE_ADD_USE_EXISTING, nullptr))
+    return failWithSystemError(kAddCertificateFailed);
+  return kSuccess;
+}
+
+int linkUserCert(PCCERT_CONTEXT certificate, const std::string& containerName, const std::string& providerName) {
+  const DWORD providerType = getProvType(providerName.c_str());
+  if (providerType == 0) return failWithBox(kInvalidProviderName);
+
+  // Checked before the store is touched, so that a name the property cannot
+  // hold leaves no unbound copy in "MY".
+  WCHAR wideContainerName[kProviderInfoNameCapacity];
+  WCHAR wideProviderName[kProviderInfoNameCapacity];
+  if (!toPropertyName(containerName, wideContainerName) || !toPropertyName(providerName, wideProviderName))
+    return failWithBox(kBindCertificateFailed);
+
+  const PersonalStore store(openUserStore(kCertificateEncoding, u"MY"));
+  if (!store) return failWithSystemError(kOpenStoreFailed);
+
+  PCCERT_CONTEXT added = nullptr;
+  if (!CertAddCertificateContextToStore(store.get(), certificate, CERT_STORE_ADD_REPLACE_EXISTING, &added))
+    return failWithSystemError(kAddCertificateFailed);
+  const UniqueCertContext storeCopy(added);
+
+  CRYPT_KEY_PROV_INFO providerInfo{};
+  providerInfo.pwszContainerName = wideContainerName;
+  providerInfo.pwszProvName = wideProviderName;
+  providerInfo.dwProvType = providerType;
+  providerInfo.dwFlags = 0;
+  providerInfo.cProvParam = 0;
+  providerInfo.rgProvParam = nullptr;
+  providerInfo.dwKeySpec = AT_KEYEXCHANGE;
+  if (!CertSetCertificateContextProperty(storeCopy.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &providerInfo))
+    return failWithSystemError(kBindCertificateFailed);
+  return kSuccess;
+}
+
+}  // namespace tarvenholm
