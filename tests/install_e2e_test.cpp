@@ -1,0 +1,188 @@
+// From request to installed, bound certificate, with the openssl command as
+// the certification authority: a request made here is issued under a root
+// and an intermediate, bundled by openssl, installed, and the key reached
+// through the installed certificate signs what its public key verifies.
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "install/install.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "engine/request.h"
+#include "engine/settings.h"
+#include "support/installed.h"
+#include "support/textconv.h"
+
+namespace {
+
+using namespace testing_support;
+using tarvenholm::installCert;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct X509Free {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+using UniqueX509 = std::unique_ptr<X509, X509Free>;
+
+UniqueX509 certificateFromPem(const std::string& path) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_file(path.c_str(), "r"), BIO_free);
+  return UniqueX509(in ? PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+Bytes derOf(const UniqueX509& certificate) {
+  unsigned char* der = nullptr;
+  const int length = i2d_X509(certificate.get(), &der);
+  Bytes bytes(der, der + std::max(length, 0));
+  OPENSSL_free(der);
+  return bytes;
+}
+
+UniqueX509 certificateFromDer(const Bytes& der) {
+  const unsigned char* cursor = der.data();
+  return UniqueX509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+}
+
+// Signs `data` with SHA-256 through the provider, as another program finds
+// the key: by the certificate's key-provider property. The signature comes
+// back in the platform's byte order and is turned around for OpenSSL.
+Bytes signThroughProperty(const KeyProviderProperty& property, const std::string& data) {
+  HCRYPTPROV provider = 0;
+  if (!CryptAcquireContextA(&provider, property.containerName.c_str(), property.providerName.c_str(),
+                            property.providerType, property.flags))
+    return {};
+  HCRYPTHASH hash = 0;
+  Bytes signature;
+  DWORD length = 0;
+  if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+      CryptHashData(hash, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()), 0) &&
+      CryptSignHashA(hash, property.keySpec, nullptr, 0, nullptr, &length)) {
+    signature.resize(length);
+    if (CryptSignHashA(hash, property.keySpec, nullptr, 0, signature.data(), &length))
+      signature.resize(length);
+    else
+      signature.clear();
+  }
+  if (hash != 0) CryptDestroyHash(hash);
+  CryptReleaseContext(provider, 0);
+  std::reverse(signature.begin(), signature.end());
+  return signature;
+}
+
+bool verifies(const Bytes& certificateDer, const std::string& data, const Bytes& signature) {
+  const UniqueX509 certificate = certificateFromDer(certificateDer);
+  if (!certificate || signature.empty()) return false;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> verifying(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  return EVP_DigestVerifyInit(verifying.get(), nullptr, EVP_sha256(), nullptr,
+                              X509_get0_pubkey(certificate.get())) == 1 &&
+         EVP_DigestVerify(verifying.get(), signature.data(), signature.size(),
+                          reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+}
+
+// The intermediate's path length: none, or 0.
+class InstallEndToEnd : public InstallTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  InstallEndToEnd() {
+    tarvenholm::resetSettings();
+    std::filesystem::create_directories(authority_);
+  }
+  ~InstallEndToEnd() override { tarvenholm::resetSettings(); }
+
+  void run(const std::string& arguments) {
+    const std::string command = std::string(TARVENHOLM_SOURCE_DIR) + "/scripts/test-ca '" + authority_ + "' " + arguments;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+
+  // A request made by the engine, issued by the authority: the collection
+  // text as the authority hands it out.
+  std::string issuedCollection() {
+    BSTR request = nullptr;
+    EXPECT_EQ(tarvenholm::buildRequest("2.5.4.3=Test User;2.5.4.10=Tarvenholm Tests;2.5.4.6=MX", &request), 2000);
+    const UniqueBstr owned(request);
+    {
+      std::ofstream out(authority_ + "/request.b64", std::ios::binary);
+      out << tarvenholm::wideToSystem(request);
+    }
+    run("init --intermediate-pathlen " + std::string(GetParam()));
+    run("issue '" + authority_ + "/request.b64' '" + authority_ + "/issued.b64'");
+    return readFile(authority_ + "/issued.b64");
+  }
+
+  std::string authority_ = home_.path() + "/authority";
+};
+
+TEST_P(InstallEndToEnd, IssuedChainIsInstalledAndTheKeySignsThroughTheBinding) {
+  const std::string text = issuedCollection();
+  ASSERT_FALSE(text.empty());
+
+  EXPECT_EQ(installCert(text.c_str()), 2000);
+  EXPECT_TRUE(boxes_.boxes().empty());
+
+  const Bytes root = derOf(certificateFromPem(authority_ + "/root.pem"));
+  const Bytes intermediate = derOf(certificateFromPem(authority_ + "/intermediate.pem"));
+  const Bytes user = derOf(certificateFromPem(authority_ + "/user.pem"));
+  ASSERT_FALSE(root.empty() || intermediate.empty() || user.empty());
+  EXPECT_EQ(storeDers(u"ROOT"), std::vector<Bytes>{root});
+  EXPECT_EQ(storeDers(u"CA"), std::vector<Bytes>{intermediate});
+
+  std::vector<StoredCertificate> personal = storeContents(u"MY");
+  ASSERT_EQ(personal.size(), 1u);
+  EXPECT_EQ(personal[0].der, user);
+  ASSERT_TRUE(personal[0].keyProvider.has_value());
+  const KeyProviderProperty property = *personal[0].keyProvider;
+  EXPECT_EQ(property.providerName, tarvenholm::kDefaultProviderName);
+  EXPECT_EQ(property.providerType, 1u);
+  EXPECT_EQ(property.flags, 0u);
+  EXPECT_EQ(property.providerParameterCount, 0u);
+  EXPECT_EQ(property.keySpec, 1u);
+  EXPECT_EQ(property.containerName.size(), 36u);
+
+  const std::string data = "enrolment completed for Test User";
+  EXPECT_TRUE(verifies(user, data, signThroughProperty(property, data)));
+
+  // Once more: still one copy in each store, bound as before.
+  EXPECT_EQ(installCert(text.c_str()), 2000);
+  EXPECT_EQ(storeDers(u"ROOT"), std::vector<Bytes>{root});
+  EXPECT_EQ(storeDers(u"CA"), std::vector<Bytes>{intermediate});
+  personal = storeContents(u"MY");
+  ASSERT_EQ(personal.size(), 1u);
+  ASSERT_TRUE(personal[0].keyProvider.has_value());
+  EXPECT_EQ(personal[0].keyProvider->containerName, property.containerName);
+}
+
+TEST_P(InstallEndToEnd, PemArmouredCollectionWithCrLfLineBreaksIsInstalled) {
+  ASSERT_FALSE(issuedCollection().empty());
+  const std::string pem = authority_ + "/issued.pem";
+  ASSERT_EQ(std::system(("openssl crl2pkcs7 -nocrl -certfile '" + authority_ + "/chain.pem' -out '" + pem + "'").c_str()),
+            0);
+  std::string text;
+  for (char c : readFile(pem)) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  ASSERT_NE(text.find("-----BEGIN PKCS7-----\r\n"), std::string::npos);
+
+  EXPECT_EQ(installCert(text.c_str()), 2000);
+
+  EXPECT_EQ(storeDers(u"ROOT").size(), 1u);
+  EXPECT_EQ(storeDers(u"CA").size(), 1u);
+  const std::vector<StoredCertificate> personal = storeContents(u"MY");
+  ASSERT_EQ(personal.size(), 1u);
+  EXPECT_TRUE(personal[0].keyProvider.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(IntermediatePathLength, InstallEndToEnd, ::testing::Values("none", "0"));
+
+}  // namespace
