@@ -3,73 +3,112 @@
 namespace platform {
 namespace {
 
-constexpr char32_t replacement = 0xFFFD;
+constexpr char32_t kReplacement = 0xFFFD;
 
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+void appendUtf8(std::string& out, char32_t point) {
+  if (point < 0x80) {
+    out += static_cast<char>(point);
+  } else if (point < 0x800) {
+    out += static_cast<char>(0xC0 | (point >> 6));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  } else if (point < 0x10000) {
+    out += static_cast<char>(0xE0 | (point >> 12));
+    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (point & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    out += static_cast<char>(0xF0 | (point >> 18));
+    out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (point & 0x3F));
   }
 }
 
-void appendUtf16(std::u16string& out, char32_t c) {
-  if (c < 0x10000) {
-    out += static_cast<char16_t>(c);
-  } else {
-    out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-    out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+// Calls emit(unit) for each UTF-16 unit of `text`. Each lead byte admits its
+// own range for the first continuation byte, which rules out overlong forms,
+// surrogates and points above U+10FFFF; a sequence broken off after any
+// number of valid bytes is one replacement, and the byte that broke it is
+// read again as the start of the next sequence.
+template <typename Emit>
+void decodeUtf8(std::string_view text, Emit emit) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t at = 0;
+  while (at < size) {
+    const unsigned char lead = bytes[at++];
+    if (lead < 0x80) {
+      emit(static_cast<char16_t>(lead));
+      continue;
+    }
+    int continuations = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    char32_t point = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      continuations = 1;
+      point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      continuations = 2;
+      point = lead & 0x0F;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      continuations = 3;
+      point = lead & 0x07;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      emit(static_cast<char16_t>(kReplacement));
+      continue;
+    }
+    bool complete = true;
+    for (int i = 0; i < continuations; ++i) {
+      if (at >= size || bytes[at] < low || bytes[at] > high) {
+        complete = false;
+        break;
+      }
+      point = (point << 6) | (bytes[at++] & 0x3F);
+      low = 0x80;
+      high = 0xBF;
+    }
+    if (!complete) {
+      emit(static_cast<char16_t>(kReplacement));
+    } else if (point >= 0x10000) {
+      point -= 0x10000;
+      emit(static_cast<char16_t>(0xD800 | (point >> 10)));
+      emit(static_cast<char16_t>(0xDC00 | (point & 0x3FF)));
+    } else {
+      emit(static_cast<char16_t>(point));
+    }
   }
 }
-
-bool isHigh(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLow(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 }  // namespace
 
 std::string wideToUtf8(std::u16string_view text) {
+  const std::size_t length = text.size();
   std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (isHigh(c) && i + 1 < text.size() && isLow(text[i + 1])) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (isHigh(c) || isLow(c)) {
-      c = replacement;
+  out.reserve(length);
+  std::size_t at = 0;
+  while (at < length) {
+    const char16_t unit = text[at++];
+    if (isHighSurrogate(unit) && at < length && isLowSurrogate(text[at])) {
+      const char16_t low = text[at++];
+      appendUtf8(out, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (low - 0xDC00));
+    } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
+      appendUtf8(out, kReplacement);
+    } else {
+      appendUtf8(out, unit);
     }
-    appendUtf8(out, c);
   }
   return out;
 }
 
 std::u16string utf8ToWide(std::string_view text) {
   std::u16string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    char32_t c = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
-    bool valid = length > 0 && i + length <= text.size();
-    for (int k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      c = (c << 6) | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond U+10FFFF are invalid too.
-    static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    valid = valid && c >= smallest[length] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
-    appendUtf16(out, valid ? c : replacement);
-    i += valid ? length : 1;
-  }
+  out.reserve(text.size());
+  decodeUtf8(text, [&out](char16_t unit) { out += unit; });
   return out;
 }
 

@@ -7,9 +7,10 @@
 
 namespace platform {
 
-// Unpaired surrogates become U+FFFD.
+// Ill-formed input in either direction (an unpaired surrogate, a byte that
+// cannot start or continue a UTF-8 sequence, an overlong or out-of-range
+// form) becomes U+FFFD, one for each maximal ill-formed part.
 std::string wideToUtf8(std::u16string_view text);
-// Invalid sequences become U+FFFD.
 std::u16string utf8ToWide(std::string_view text);
 
 }  // namespace platform
