@@ -1,6 +1,5 @@
 #include "control/form_stream.h"
 
-#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -25,7 +24,11 @@ class Writer {
     number(static_cast<DWORD>(value.size()));
     for (char16_t unit : value) number(static_cast<WORD>(unit));
   }
-  void raw(const BYTE* data, std::size_t size) { bytes_.insert(bytes_.end(), data, data + size); }
+  // Byte by byte: a range insert would bring in a process-unique symbol of
+  // the standard library, which keeps a module from being unloaded.
+  void raw(const BYTE* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) bytes_.push_back(data[i]);
+  }
   std::vector<BYTE> take() { return std::move(bytes_); }
 
  private:
@@ -64,7 +67,7 @@ class Reader {
     std::u16string value;
     std::vector<BYTE> piece;
     while (remaining > 0 && SUCCEEDED(status_)) {
-      const ULONG units = std::min<ULONG>(remaining, kTextPiece);
+      const ULONG units = remaining < kTextPiece ? remaining : kTextPiece;
       piece.resize(units * 2);
       if (!raw(piece.data(), units * 2)) break;
       for (ULONG i = 0; i < units; ++i)

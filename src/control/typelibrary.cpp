@@ -116,7 +116,9 @@ TypeModel enumeration(const char16_t* name, std::vector<platform::ConstantModel>
 }
 
 std::shared_ptr<const LibraryModel> buildLibrary() {
-  auto library = std::make_shared<LibraryModel>();
+  // Not make_shared: its type tag would be a process-unique symbol, which
+  // keeps a module from being unloaded.
+  std::shared_ptr<LibraryModel> library(new LibraryModel);
   library->name = u"Tarvenholm";
   library->help = u"Tarvenholm Library";
   library->libid = LIBID_Tarvenholm;
