@@ -1,11 +1,12 @@
 #include "control/keygenerator.h"
 
+#include <iterator>
 #include <string>
 
 #include "control/automation_error.h"
 #include "control/module_state.h"
-#include "control/typelibrary.h"
 #include "control/own_members.h"
+#include "control/typelibrary.h"
 #include "platform/dispatch.h"
 
 namespace tarvenholm {
@@ -38,6 +39,7 @@ const platform::DispatchBinding<ITarvenholmX>& binding() {
 constexpr DISPID kFormEventIds[] = {dispid::OnActivate, dispid::OnClick,      dispid::OnCreate,
                                     dispid::OnDblClick, dispid::OnDestroy,    dispid::OnDeactivate,
                                     dispid::OnKeyPress, dispid::OnPaint};
+static_assert(std::size(kFormEventIds) == static_cast<std::size_t>(FormEvent::Paint) + 1);
 constexpr ULONG kEventSinkLimit = 5;
 
 VARIANT_BOOL asVariantBool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
