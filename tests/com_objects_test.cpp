@@ -269,8 +269,9 @@ TEST(OleText, ConvertsBothWaysAndReplacesWhatIsInvalid) {
 
   const char16_t lonely[] = {u'a', 0xD800, u'b', 0};
   EXPECT_EQ(platform::wideToUtf8(lonely), "a\xEF\xBF\xBD" "b");
-  // Truncated, overlong, surrogate and stray continuation bytes.
-  EXPECT_EQ(platform::utf8ToWide("x\xE2\x82"), u"x\uFFFD\uFFFD");
+  // Truncated (one replacement for the broken-off sequence), overlong,
+  // surrogate and stray continuation bytes.
+  EXPECT_EQ(platform::utf8ToWide("x\xE2\x82"), u"x\uFFFD");
   EXPECT_EQ(platform::utf8ToWide("\xC0\xAF"), u"\uFFFD\uFFFD");
   EXPECT_EQ(platform::utf8ToWide("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
   EXPECT_EQ(platform::utf8ToWide("\x80z"), u"\uFFFDz");

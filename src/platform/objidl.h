@@ -10,11 +10,6 @@ union ULARGE_INTEGER {
   ULONGLONG QuadPart;
 };
 
-struct FILETIME {
-  DWORD dwLowDateTime;
-  DWORD dwHighDateTime;
-};
-
 struct STATSTG {
   LPOLESTR pwcsName;  // task memory, unless STATFLAG_NONAME
   DWORD type;

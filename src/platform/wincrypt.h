@@ -135,11 +135,6 @@ struct CERT_BASIC_CONSTRAINTS2_INFO {
   DWORD dwPathLenConstraint;
 };
 
-struct FILETIME {
-  DWORD dwLowDateTime;
-  DWORD dwHighDateTime;
-};
-
 struct CERT_INFO {
   DWORD dwVersion;
   CRYPT_INTEGER_BLOB SerialNumber;

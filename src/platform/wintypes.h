@@ -40,6 +40,12 @@ using LSTATUS = LONG;
 using REGSAM = DWORD;
 using ALG_ID = unsigned int;
 
+// 100-nanosecond intervals since 1601, as two 32-bit halves.
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
 #ifndef TRUE
 #define TRUE 1
 #endif
