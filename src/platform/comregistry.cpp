@@ -1,8 +1,6 @@
 // The component-object services that rest on the registry: type library
 // registration, program identifiers, and creation by class through the
 // module registered for it.
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -13,6 +11,7 @@
 #include "platform/comptr.h"
 #include "platform/fault.h"
 #include "platform/lasterror.h"
+#include "platform/libloader.h"
 #include "platform/oleauto.h"
 #include "platform/oletext.h"
 #include "platform/registry.h"
@@ -64,16 +63,16 @@ std::string hex(unsigned value) {
 // Modules loaded for their classes, kept until CoFreeUnusedLibraries.
 struct LoadedModule {
   std::string path;
-  void* handle;
+  HMODULE handle;
 };
 std::mutex modulesLock;
 std::vector<LoadedModule> loadedModules;
 
-void* loadModule(const std::string& path) {
+HMODULE loadModule(const std::string& path) {
   const std::lock_guard<std::mutex> guard(modulesLock);
   for (const LoadedModule& module : loadedModules)
     if (module.path == path) return module.handle;
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  HMODULE handle = LoadLibraryA(path.c_str());
   if (handle != nullptr) loadedModules.push_back(LoadedModule{path, handle});
   return handle;
 }
@@ -113,6 +112,7 @@ HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpD
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, CLSID* lpclsid) {
   if (lpszProgID == nullptr || lpclsid == nullptr) return E_INVALIDARG;
   *lpclsid = CLSID_NULL;
+  if (FAULT("CLSIDFromProgID", ERROR_FILE_NOT_FOUND)) return CO_E_CLASSSTRING;
   const std::optional<std::string> text = readText(platform::wideToUtf8(lpszProgID) + "\\CLSID");
   if (!text || !platform::parseGuid(*text, *lpclsid)) return CO_E_CLASSSTRING;
   return S_OK;
@@ -137,9 +137,9 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void*, REFIID riid
   if (FAULT("CoGetClassObject", ERROR_FILE_NOT_FOUND)) return REGDB_E_CLASSNOTREG;
   const std::optional<std::string> path = readText("CLSID\\" + platform::guidText(rclsid) + "\\InprocServer32");
   if (!path || path->empty()) return REGDB_E_CLASSNOTREG;
-  void* module = loadModule(*path);
+  HMODULE module = loadModule(*path);
   if (module == nullptr) return CO_E_DLLNOTFOUND;
-  const auto getClassObject = reinterpret_cast<DllGetClassObjectFunction>(dlsym(module, "DllGetClassObject"));
+  const auto getClassObject = reinterpret_cast<DllGetClassObjectFunction>(GetProcAddress(module, "DllGetClassObject"));
   if (getClassObject == nullptr) return CO_E_ERRORINDLL;
   return getClassObject(rclsid, riid, ppv);
 }
@@ -156,9 +156,9 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
 void CoFreeUnusedLibraries() {
   const std::lock_guard<std::mutex> guard(modulesLock);
   for (auto module = loadedModules.begin(); module != loadedModules.end();) {
-    const auto canUnload = reinterpret_cast<DllCanUnloadNowFunction>(dlsym(module->handle, "DllCanUnloadNow"));
+    const auto canUnload = reinterpret_cast<DllCanUnloadNowFunction>(GetProcAddress(module->handle, "DllCanUnloadNow"));
     if (canUnload != nullptr && canUnload() == S_OK) {
-      dlclose(module->handle);
+      FreeLibrary(module->handle);
       module = loadedModules.erase(module);
     } else {
       ++module;

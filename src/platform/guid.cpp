@@ -128,7 +128,10 @@ void* CoTaskMemAlloc(SIZE_T bytes) {
 
 void CoTaskMemFree(void* memory) { std::free(memory); }
 
-HRESULT CoInitialize(void*) { return comInitializations++ == 0 ? S_OK : S_FALSE; }
+HRESULT CoInitialize(void*) {
+  if (FAULT("CoInitialize", ERROR_OUTOFMEMORY)) return E_OUTOFMEMORY;
+  return comInitializations++ == 0 ? S_OK : S_FALSE;
+}
 
 void CoUninitialize() {
   if (comInitializations > 0) --comInitializations;

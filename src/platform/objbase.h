@@ -139,6 +139,7 @@ using DllGetClassObjectFunction = HRESULT (*)(REFCLSID rclsid, REFIID riid, void
 using DllCanUnloadNowFunction = HRESULT (*)();
 
 // Per-thread initialisation count: S_OK for the first call of a thread,
-// S_FALSE for the later ones; each successful call wants a CoUninitialize.
+// S_FALSE for the later ones; each successful call wants a CoUninitialize,
+// a failed one (E_OUTOFMEMORY) none.
 HRESULT CoInitialize(void* reserved);
 void CoUninitialize();
