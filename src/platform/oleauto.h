@@ -36,7 +36,9 @@ HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo);
 HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);
 HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
 
-// A type library file in this system's serialised form (platform/typelib.h).
+// Loads the type library a file holds: a module's embedded library, or a
+// .tlb file in this system's serialised form (platform/typelib.h).
+// TYPE_E_CANTLOADLIBRARY when the file cannot be read or holds no library.
 HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib);
 
 // Registers a library under HKEY_CLASSES_ROOT as the original platform does:

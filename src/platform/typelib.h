@@ -20,6 +20,20 @@
 
 #include "platform/oleauto.h"
 
+// A module carries its type library, in the serialised form, in this
+// section of its file, which is not mapped when the module is loaded:
+// LoadTypeLib reads it from the file, without running the module's code.
+// This stands in for the original platform's resource 1 of type "TYPELIB".
+#define PLATFORM_TYPELIB_SECTION ".typelib"
+
+// Embeds the serialised library in the file `path` (a string literal,
+// typically passed in by the build) in the module being compiled. Written
+// once, at namespace scope, in one source file of the module.
+#define PLATFORM_EMBED_TYPELIB(path)                                     \
+  asm(".pushsection " PLATFORM_TYPELIB_SECTION ",\"\",%progbits\n" \
+      ".incbin \"" path "\"\n"                                      \
+      ".popsection\n")
+
 namespace platform {
 
 struct ParamModel {
@@ -99,6 +113,11 @@ HRESULT loadTypeLibrary(const BYTE* bytes, std::size_t size, LibraryModel& libra
 HRESULT loadTypeLibFromMemory(const BYTE* bytes, std::size_t size, ITypeLib** typeLib);
 // Writes the serialised form to a file (mode 0644); a Win32 error number.
 DWORD writeTypeLibFile(const char* path, const LibraryModel& library);
+
+// The serialised library a file holds: a module's embedded library (the
+// section PLATFORM_TYPELIB_SECTION of an ELF file), else the whole file as a
+// .tlb. A Win32 error number (those of readModuleSection for a module).
+DWORD readTypeLibFile(const char* path, std::vector<BYTE>& bytes);
 
 // Member lookup shared by ITypeInfo and dispatch: names compare ignoring
 // ASCII case; the first name is a member, the others its parameters, whose

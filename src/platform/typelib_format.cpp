@@ -12,13 +12,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "platform/fault.h"
 #include "platform/lasterror.h"
-#include "platform/oletext.h"
 #include "platform/typelib.h"
 
 namespace platform {
@@ -260,15 +257,3 @@ DWORD writeTypeLibFile(const char* path, const LibraryModel& library) {
 }
 
 }  // namespace platform
-
-HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
-  if (pptlib == nullptr) return E_INVALIDARG;
-  *pptlib = nullptr;
-  if (szFile == nullptr) return E_INVALIDARG;
-  if (FAULT("LoadTypeLib", ERROR_FILE_NOT_FOUND)) return TYPE_E_CANTLOADLIBRARY;
-  std::ifstream file(platform::wideToUtf8(szFile), std::ios::binary);
-  if (!file) return TYPE_E_CANTLOADLIBRARY;
-  const std::vector<BYTE> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return TYPE_E_CANTLOADLIBRARY;
-  return platform::loadTypeLibFromMemory(bytes.data(), bytes.size(), pptlib);
-}
