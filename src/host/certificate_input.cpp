@@ -1,0 +1,131 @@
+#include "host/certificate_input.h"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "host/openssl_owned.h"
+
+namespace tarvenholm::host {
+namespace {
+
+// More than any certificate collection holds; guards against reading a
+// device or a huge file by mistake.
+constexpr std::size_t kLargestInput = 16 * 1024 * 1024;
+
+constexpr const char* kCertificateHeaders[] = {"-----BEGIN CERTIFICATE-----", "-----BEGIN X509 CERTIFICATE-----"};
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ > STDERR_FILENO) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool contains(const std::vector<unsigned char>& bytes, const char* text) {
+  const std::string_view wanted(text);
+  return std::search(bytes.begin(), bytes.end(), wanted.begin(), wanted.end()) != bytes.end();
+}
+
+bool hasCertificateBlocks(const std::vector<unsigned char>& input) {
+  return std::any_of(std::begin(kCertificateHeaders), std::end(kCertificateHeaders),
+                     [&input](const char* header) { return contains(input, header); });
+}
+
+std::optional<std::vector<unsigned char>> derOfPkcs7(PKCS7* collection) {
+  std::vector<unsigned char> der;
+  if (!platform::derOf<PKCS7, i2d_PKCS7>(collection, der)) return std::nullopt;
+  return der;
+}
+
+// A certificates-only collection as authorities hand them out: signed data
+// without signers, its content of type data left out.
+std::optional<std::vector<unsigned char>> bundle(const std::vector<UniqueX509>& certificates) {
+  UniquePkcs7 collection(PKCS7_new());
+  if (!collection || PKCS7_set_type(collection.get(), NID_pkcs7_signed) != 1 ||
+      PKCS7_content_new(collection.get(), NID_pkcs7_data) != 1 || PKCS7_set_detached(collection.get(), 1) != 1)
+    return std::nullopt;
+  for (const UniqueX509& certificate : certificates)
+    if (PKCS7_add_certificate(collection.get(), certificate.get()) != 1) return std::nullopt;
+  return derOfPkcs7(collection.get());
+}
+
+CertificateText fromPem(const std::vector<unsigned char>& input) {
+  UniqueBio reader(BIO_new_mem_buf(input.data(), static_cast<int>(input.size())));
+  std::vector<UniqueX509> certificates;
+  ERR_clear_error();
+  while (reader) {
+    UniqueX509 certificate(PEM_read_bio_X509(reader.get(), nullptr, nullptr, nullptr));
+    if (!certificate) break;
+    certificates.push_back(std::move(certificate));
+  }
+  const unsigned long stop = ERR_peek_last_error();
+  ERR_clear_error();
+  if (!reader || ERR_GET_LIB(stop) != ERR_LIB_PEM || ERR_GET_REASON(stop) != PEM_R_NO_START_LINE ||
+      certificates.empty())
+    return {{},
+            Message{"a CERTIFICATE block of the PEM text does not hold a certificate",
+                    "un bloque CERTIFICATE del texto PEM no contiene un certificado"}};
+  std::optional<std::vector<unsigned char>> der = bundle(certificates);
+  if (!der) return {{}, Message{"the certificates could not be bundled", "no se pudieron reunir los certificados"}};
+  return {base64Line(*der), std::nullopt};
+}
+
+bool isDerPkcs7(const std::vector<unsigned char>& input) {
+  const unsigned char* cursor = input.data();
+  UniquePkcs7 collection(d2i_PKCS7(nullptr, &cursor, static_cast<long>(input.size())));
+  ERR_clear_error();
+  return collection && cursor == input.data() + input.size();
+}
+
+}  // namespace
+
+std::optional<std::vector<unsigned char>> readInput(const std::string& source) {
+  const bool standardInput = source == "-";
+  FileDescriptor file(standardInput ? STDIN_FILENO : ::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  const std::string shownName = standardInput ? "standard input" : source;
+  auto failed = [&shownName](int error) {
+    reportFailure({"cannot read " + shownName + ": " + systemErrorText(error),
+                   "no se pudo leer " + shownName + ": " + systemErrorText(error)});
+    return std::nullopt;
+  };
+  if (file.get() < 0) return failed(errno);
+  std::vector<unsigned char> bytes;
+  unsigned char chunk[65536];
+  for (;;) {
+    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return failed(errno);
+    if (count == 0) break;
+    bytes.insert(bytes.end(), chunk, chunk + count);
+    if (bytes.size() > kLargestInput) return failed(EFBIG);
+  }
+  return bytes;
+}
+
+CertificateText certificateTextFor(const std::vector<unsigned char>& input) {
+  if (hasCertificateBlocks(input)) return fromPem(input);
+  if (isDerPkcs7(input)) return {base64Line(input), std::nullopt};
+  if (UniqueX509 certificate = certificateFromDer(input.data(), input.size())) {
+    std::vector<UniqueX509> one;
+    one.push_back(std::move(certificate));
+    std::optional<std::vector<unsigned char>> der = bundle(one);
+    if (!der) return {{}, Message{"the certificate could not be bundled", "no se pudo empaquetar el certificado"}};
+    return {base64Line(*der), std::nullopt};
+  }
+  ERR_clear_error();
+  return {std::string(input.begin(), input.end()), std::nullopt};
+}
+
+}  // namespace tarvenholm::host

@@ -1,0 +1,39 @@
+// What the host writes on standard error: the control's message boxes, one
+// line each, and the host's own failures, in the language of the run.
+#pragma once
+
+#include <string>
+
+#include "host/arguments.h"
+
+namespace tarvenholm::host {
+
+// Each message box becomes "Tarvenholm [error] TEXT" (error icon) or
+// "Tarvenholm [info] TEXT" on standard error; `quiet` drops them.
+void showMessageBoxesOnStandardError(bool quiet);
+
+// The language of the host's own messages (and of the control's, which the
+// host puts in msgLng).
+void setHostLanguage(Language language);
+Language hostLanguage();
+
+// A text of the host's own, in both languages.
+struct Message {
+  std::string english;
+  std::string spanish;
+};
+
+// The text of the run's language.
+const std::string& inHostLanguage(const Message& message);
+
+// "tarvenholm: TEXT" on standard error, in the language of the run.
+void reportFailure(const Message& message);
+
+// The text of an errno value.
+std::string systemErrorText(int error);
+
+// The platform's text for one of its error numbers (GetLastError), with the
+// number: "Bad key state. (0x8009000B)".
+std::string platformErrorText(unsigned long error);
+
+}  // namespace tarvenholm::host

@@ -1,0 +1,146 @@
+// The commands that go through the control: csp-list, genreq, setcert.
+#include <cstdio>
+#include <optional>
+
+#include "host/certificate_input.h"
+#include "host/commands.h"
+#include "host/console.h"
+#include "host/control_client.h"
+#include "host/control_factory.h"
+
+namespace tarvenholm::host {
+namespace {
+
+constexpr LONG kDefaultKeySize = 2048;  // the control's own default is too weak to offer
+constexpr LONG kInstalled = 2000;
+
+// The component-object apartment of the host's thread for the life of the object.
+class Apartment {
+ public:
+  Apartment() : initialised_(SUCCEEDED(CoInitialize(nullptr))) {}
+  ~Apartment() {
+    if (initialised_) CoUninitialize();
+  }
+  Apartment(const Apartment&) = delete;
+  Apartment& operator=(const Apartment&) = delete;
+
+ private:
+  bool initialised_;
+};
+
+std::string hexCode(HRESULT result) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(result));
+  return text;
+}
+
+void reportCallFailure(const std::string& member, const CallOutcome& outcome) {
+  const std::string detail =
+      (outcome.description.empty() ? "" : outcome.description + " ") + "(" + hexCode(outcome.result) + ")";
+  reportFailure({"the control's " + member + " failed: " + detail, "falló " + member + " del control: " + detail});
+}
+
+// A new control with the run's message language put in msgLng.
+std::optional<ControlClient> openControl() {
+  platform::ComPtr<IDispatch> control;
+  const HRESULT created = createControl(control);
+  if (FAILED(created)) {
+    reportFailure({"cannot create the control (" + hexCode(created) + ")",
+                   "no se pudo crear el control (" + hexCode(created) + ")"});
+    return std::nullopt;
+  }
+  ControlClient client(std::move(control));
+  const CallOutcome language = client.put("msgLng", Variant::number(hostLanguage() == Language::Spanish ? 1 : 0));
+  if (language.failed()) {
+    reportCallFailure("msgLng", language);
+    return std::nullopt;
+  }
+  return client;
+}
+
+bool put(ControlClient& control, const std::string& property, Variant value) {
+  const CallOutcome outcome = control.put(property, std::move(value));
+  if (outcome.failed()) reportCallFailure(property, outcome);
+  return !outcome.failed();
+}
+
+}  // namespace
+
+int runCspList(Host&, const CommandLine&) {
+  Apartment apartment;
+  std::optional<ControlClient> control = openControl();
+  if (!control) return kExitFailure;
+  Variant list;
+  const CallOutcome outcome = control->call("getCSPList", {}, list);
+  if (outcome.failed()) {
+    reportCallFailure("getCSPList", outcome);
+    return kExitFailure;
+  }
+  std::printf("%s\n", list.asText().value_or("").c_str());
+  return kExitSuccess;
+}
+
+int runGenreq(Host&, const CommandLine& line) {
+  const std::string* names = line.option("--names");
+  if (names == nullptr) throw UsageError("genreq needs --names TEXT", "genreq");
+  LONG keySize = kDefaultKeySize;
+  if (const std::string* size = line.option("--key-size")) {
+    const std::optional<std::int32_t> parsed = parseInt32(*size);
+    if (!parsed) throw UsageError("--key-size takes a decimal 32-bit integer, not '" + *size + "'", "genreq");
+    keySize = *parsed;
+  }
+
+  Apartment apartment;
+  std::optional<ControlClient> control = openControl();
+  if (!control || !put(*control, "kSize", Variant::number(keySize))) return kExitFailure;
+  if (const std::string* provider = line.option("--provider"))
+    if (!put(*control, "provName", Variant::text(*provider))) return kExitFailure;
+
+  std::vector<Variant> arguments;
+  arguments.push_back(Variant::text(*names));
+  Variant request;
+  const CallOutcome outcome = control->call("genReq", std::move(arguments), request);
+  if (outcome.failed()) {
+    reportCallFailure("genReq", outcome);
+    return kExitFailure;
+  }
+  // A failed request is an empty text or none; the control has said why.
+  const std::optional<std::string> text = request.asText();
+  if (outcome.result != S_OK || !text || text->empty()) return kExitFailure;
+  std::printf("%s\n", text->c_str());
+  return kExitSuccess;
+}
+
+int runSetcert(Host&, const CommandLine& line) {
+  const std::string source = line.operands.empty() ? "-" : line.operands.front();
+  const std::optional<std::vector<unsigned char>> input = readInput(source);
+  if (!input) return kExitFailure;
+  const CertificateText certificates = certificateTextFor(*input);
+  if (certificates.problem) {
+    reportFailure(*certificates.problem);
+    return kExitFailure;
+  }
+
+  Apartment apartment;
+  std::optional<ControlClient> control = openControl();
+  if (!control) return kExitFailure;
+  std::vector<Variant> arguments;
+  arguments.push_back(Variant::text(certificates.text));
+  Variant code;
+  const CallOutcome outcome = control->call("setCert", std::move(arguments), code);
+  if (outcome.failed()) {
+    reportCallFailure("setCert", outcome);
+    return kExitFailure;
+  }
+  // S_FALSE: nothing to install; the control has said so.
+  if (outcome.result != S_OK) return kExitFailure;
+  const std::optional<LONG> result = code.asNumber();
+  if (!result) {
+    reportFailure({"the control's setCert gave no result code", "setCert del control no dio un código de resultado"});
+    return kExitFailure;
+  }
+  std::printf("%d\n", static_cast<int>(*result));
+  return *result == kInstalled ? kExitSuccess : kExitFailure;
+}
+
+}  // namespace tarvenholm::host

@@ -1,0 +1,30 @@
+// The user's terminal (/dev/tty), for questions whose answers must not
+// come from, or show on, standard input and output.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace tarvenholm::host {
+
+class Terminal {
+ public:
+  // The controlling terminal; null when the process has none.
+  static std::unique_ptr<Terminal> open();
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  // Writes `prompt`, reads one line with echo off (restored even when a
+  // signal ends the process meanwhile) and drops its line break. False at
+  // the end of input.
+  bool readSecret(const std::string& prompt, std::string& line);
+  // Writes a line of text.
+  void say(const std::string& text);
+
+ private:
+  explicit Terminal(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+}  // namespace tarvenholm::host
