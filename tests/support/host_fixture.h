@@ -1,0 +1,48 @@
+// What the tests of the `tarvenholm` command share: files in the test's
+// home, the openssl command, and the local test authority of
+// scripts/test-ca issuing certificates for the requests the command makes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/host_process.h"
+#include "support/test_home.h"
+
+namespace testing_support {
+
+std::string readText(const std::string& path);
+void writeText(const std::string& path, const std::string& text);
+
+// What a shell command line prints (standard output and error); a failed
+// expectation when it does not succeed.
+std::string commandOutput(const std::string& commandLine);
+
+// The SHA-1 thumbprint of a PEM certificate as the openssl command gives
+// it: 40 upper-case hexadecimal digits.
+std::string opensslThumbprint(const std::string& pemPath);
+
+class HostEnrolmentTest : public HomeTest {
+ protected:
+  // A file name in the test's home.
+  std::string path(const std::string& name) const { return home_.path() + "/" + name; }
+
+  // The test authority (made on first use, in the test's home).
+  const std::string& authority();
+
+  // A request made by `tarvenholm genreq` (1024 bits), expected to succeed.
+  std::string genreq(std::vector<std::string> globalOptions = {}, const HostEnvironment& environment = {});
+
+  // The authority's answer to a request, in one of the forms of
+  // scripts/test-ca ("--base64", "--der", "--pem-chain"): the file's path.
+  std::string issue(const std::string& request, const std::string& form, const std::string& name);
+
+  // The user's certificate issued last, and its thumbprint.
+  std::string issuedCertificate() { return authority() + "/user.pem"; }
+  std::string issuedThumbprint() { return opensslThumbprint(issuedCertificate()); }
+
+ private:
+  std::string authority_;
+};
+
+}  // namespace testing_support
