@@ -204,6 +204,7 @@ TEST_F(HostControlTest, SetcertAcceptsEveryFormAnAuthorityHandsOut) {
   for (const Form& form : forms) {
     SCOPED_TRACE(form.name);
     testing_support::TempHome home;  // a fresh user for each form
+    testing_support::registerControlModule();
     const std::string request = genreq();
     std::vector<std::string> args{"setcert"};
     std::string input;

@@ -30,6 +30,11 @@ std::string oneLine(const char* text) {
   return line;
 }
 
+void writeHostLine(const Message& message) {
+  std::fprintf(stderr, "tarvenholm: %s\n", inHostLanguage(message).c_str());
+  std::fflush(stderr);
+}
+
 }  // namespace
 
 void showMessageBoxesOnStandardError(bool quiet) {
@@ -49,10 +54,9 @@ const std::string& inHostLanguage(const Message& message) {
   return currentLanguage == Language::Spanish ? message.spanish : message.english;
 }
 
-void reportFailure(const Message& message) {
-  std::fprintf(stderr, "tarvenholm: %s\n", inHostLanguage(message).c_str());
-  std::fflush(stderr);
-}
+void reportFailure(const Message& message) { writeHostLine(message); }
+
+void reportNotice(const Message& message) { writeHostLine(message); }
 
 std::string systemErrorText(int error) { return std::strerror(error); }
 

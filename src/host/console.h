@@ -28,6 +28,8 @@ const std::string& inHostLanguage(const Message& message);
 
 // "tarvenholm: TEXT" on standard error, in the language of the run.
 void reportFailure(const Message& message);
+// The same for something the user is told that is not a failure.
+void reportNotice(const Message& message);
 
 // The text of an errno value.
 std::string systemErrorText(int error);

@@ -28,25 +28,19 @@ class Apartment {
   bool initialised_;
 };
 
-std::string hexCode(HRESULT result) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(result));
-  return text;
-}
-
 void reportCallFailure(const std::string& member, const CallOutcome& outcome) {
   const std::string detail =
-      (outcome.description.empty() ? "" : outcome.description + " ") + "(" + hexCode(outcome.result) + ")";
+      (outcome.description.empty() ? "" : outcome.description + " ") + "(" + resultCode(outcome.result) + ")";
   reportFailure({"the control's " + member + " failed: " + detail, "falló " + member + " del control: " + detail});
 }
 
 // A new control with the run's message language put in msgLng.
-std::optional<ControlClient> openControl() {
+std::optional<ControlClient> openControl(const Host& host) {
   platform::ComPtr<IDispatch> control;
-  const HRESULT created = createControl(control);
+  const HRESULT created = createControl(control, host.options.quiet);
   if (FAILED(created)) {
-    reportFailure({"cannot create the control (" + hexCode(created) + ")",
-                   "no se pudo crear el control (" + hexCode(created) + ")"});
+    reportFailure({"cannot create the control (" + resultCode(created) + ")",
+                   "no se pudo crear el control (" + resultCode(created) + ")"});
     return std::nullopt;
   }
   ControlClient client(std::move(control));
@@ -66,9 +60,9 @@ bool put(ControlClient& control, const std::string& property, Variant value) {
 
 }  // namespace
 
-int runCspList(Host&, const CommandLine&) {
+int runCspList(Host& host, const CommandLine&) {
   Apartment apartment;
-  std::optional<ControlClient> control = openControl();
+  std::optional<ControlClient> control = openControl(host);
   if (!control) return kExitFailure;
   Variant list;
   const CallOutcome outcome = control->call("getCSPList", {}, list);
@@ -80,7 +74,7 @@ int runCspList(Host&, const CommandLine&) {
   return kExitSuccess;
 }
 
-int runGenreq(Host&, const CommandLine& line) {
+int runGenreq(Host& host, const CommandLine& line) {
   const std::string* names = line.option("--names");
   if (names == nullptr) throw UsageError("genreq needs --names TEXT", "genreq");
   LONG keySize = kDefaultKeySize;
@@ -91,7 +85,7 @@ int runGenreq(Host&, const CommandLine& line) {
   }
 
   Apartment apartment;
-  std::optional<ControlClient> control = openControl();
+  std::optional<ControlClient> control = openControl(host);
   if (!control || !put(*control, "kSize", Variant::number(keySize))) return kExitFailure;
   if (const std::string* provider = line.option("--provider"))
     if (!put(*control, "provName", Variant::text(*provider))) return kExitFailure;
@@ -111,7 +105,7 @@ int runGenreq(Host&, const CommandLine& line) {
   return kExitSuccess;
 }
 
-int runSetcert(Host&, const CommandLine& line) {
+int runSetcert(Host& host, const CommandLine& line) {
   const std::string source = line.operands.empty() ? "-" : line.operands.front();
   const std::optional<std::vector<unsigned char>> input = readInput(source);
   if (!input) return kExitFailure;
@@ -122,7 +116,7 @@ int runSetcert(Host&, const CommandLine& line) {
   }
 
   Apartment apartment;
-  std::optional<ControlClient> control = openControl();
+  std::optional<ControlClient> control = openControl(host);
   if (!control) return kExitFailure;
   std::vector<Variant> arguments;
   arguments.push_back(Variant::text(certificates.text));

@@ -1,15 +1,104 @@
 #include "host/control_factory.h"
 
-#include "control/module_state.h"
+#include <limits.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "control/identifiers.h"
+#include "host/console.h"
+#include "platform/lasterror.h"
+#include "platform/libloader.h"
+#include "platform/objbase.h"
 
 namespace tarvenholm::host {
+namespace {
 
-// Through the control's class factory, linked into the host.
-HRESULT createControl(platform::ComPtr<IDispatch>& control) {
-  platform::ComPtr<IClassFactory> factory;
-  HRESULT result = keyGeneratorClassObject(IID_IClassFactory, factory.putVoid());
-  if (FAILED(result)) return result;
-  return factory->CreateInstance(nullptr, IID_IDispatch, control.putVoid());
+using RegistrationEntryPoint = HRESULT (*)();
+
+// Where the build puts the module: its file name, and its directory
+// relative to the host's in an installed prefix.
+constexpr char kModuleFile[] = TARVENHOLM_MODULE_FILE;
+constexpr char kModuleDirectoryFromHost[] = TARVENHOLM_MODULE_DIRECTORY_FROM_HOST;
+
+HRESULT lastErrorResult() {
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
+bool isFile(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Loaded for one call and given up again.
+class LoadedModule {
+ public:
+  explicit LoadedModule(const std::string& path) : handle_(LoadLibraryA(path.c_str())) {}
+  ~LoadedModule() {
+    if (handle_ != nullptr) FreeLibrary(handle_);
+  }
+  LoadedModule(const LoadedModule&) = delete;
+  LoadedModule& operator=(const LoadedModule&) = delete;
+
+  HMODULE handle() const { return handle_; }
+
+ private:
+  HMODULE handle_;
+};
+
+HRESULT registerInstalledModule(bool quiet) {
+  const std::string module = installedModulePath();
+  if (module.empty()) return CO_E_DLLNOTFOUND;
+  const HRESULT registered = callRegistrationEntryPoint(module, "DllRegisterServer");
+  if (FAILED(registered)) {
+    reportFailure({"cannot register the control's module " + module + " (" + resultCode(registered) + ")",
+                   "no se pudo registrar el módulo del control " + module + " (" + resultCode(registered) + ")"});
+    return registered;
+  }
+  if (!quiet) reportNotice({"registered the control's module " + module, "se registró el módulo del control " + module});
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT createControl(platform::ComPtr<IDispatch>& control, bool quiet) {
+  CLSID clsid{};
+  if (FAILED(CLSIDFromProgID(kProgIdWide, &clsid))) {
+    const HRESULT registered = registerInstalledModule(quiet);
+    if (FAILED(registered)) return registered;
+    const HRESULT found = CLSIDFromProgID(kProgIdWide, &clsid);
+    if (FAILED(found)) return found;
+  }
+  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, control.putVoid());
+}
+
+std::string installedModulePath() {
+  char host[PATH_MAX];
+  const DWORD length = GetModuleFileNameA(nullptr, host, sizeof host);
+  const std::string hostPath(host, length < sizeof host ? length : 0);
+  const std::string hostDirectory = hostPath.substr(0, hostPath.rfind('/') + 1);
+  // A build tree has the module beside the host; an installed prefix in its own directory.
+  const std::string installed = std::string(kModuleDirectoryFromHost) + "/" + kModuleFile;
+  for (const std::string& candidate : {hostDirectory + kModuleFile, hostDirectory + installed})
+    if (!hostDirectory.empty() && isFile(candidate)) return candidate;
+  reportFailure({"the control's module is neither beside tarvenholm nor in " + hostDirectory + installed,
+                 "el módulo del control no está junto a tarvenholm ni en " + hostDirectory + installed});
+  return {};
+}
+
+HRESULT callRegistrationEntryPoint(const std::string& modulePath, const char* entryPoint) {
+  const LoadedModule module(modulePath);
+  if (module.handle() == nullptr) return lastErrorResult();
+  const auto call = reinterpret_cast<RegistrationEntryPoint>(GetProcAddress(module.handle(), entryPoint));
+  if (call == nullptr) return lastErrorResult();
+  return call();
+}
+
+std::string resultCode(HRESULT result) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(result));
+  return text;
 }
 
 }  // namespace tarvenholm::host

@@ -1,21 +1,25 @@
-// register and unregister: the module's entry points.
+// register and unregister: the entry points of the control's module that
+// this host was installed with.
 #include "host/commands.h"
 #include "host/console.h"
+#include "host/control_factory.h"
 
 namespace tarvenholm::host {
 namespace {
 
-int withoutModule(const char* command) {
-  reportFailure({std::string(command) + ": this build of tarvenholm has no loadable module to register; "
-                                        "the control is built into it",
-                 std::string(command) + ": esta versión de tarvenholm no tiene un módulo que registrar; "
-                                        "el control está incluido en ella"});
-  return kExitUsage;
+int runEntryPoint(const char* entryPoint) {
+  const std::string module = installedModulePath();
+  if (module.empty()) return kExitFailure;
+  const HRESULT result = callRegistrationEntryPoint(module, entryPoint);
+  if (result == S_OK) return kExitSuccess;
+  reportFailure({std::string(entryPoint) + " of " + module + " failed (" + resultCode(result) + ")",
+                 std::string(entryPoint) + " de " + module + " falló (" + resultCode(result) + ")"});
+  return kExitFailure;
 }
 
 }  // namespace
 
-int runRegister(Host&, const CommandLine&) { return withoutModule("register"); }
-int runUnregister(Host&, const CommandLine&) { return withoutModule("unregister"); }
+int runRegister(Host&, const CommandLine&) { return runEntryPoint("DllRegisterServer"); }
+int runUnregister(Host&, const CommandLine&) { return runEntryPoint("DllUnregisterServer"); }
 
 }  // namespace tarvenholm::host

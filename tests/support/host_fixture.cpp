@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/control_module.h"
 #include "support/crypt_fixtures.h"
 
 namespace testing_support {
@@ -30,6 +31,13 @@ std::string opensslThumbprint(const std::string& pemPath) {
   line.erase(std::remove_if(line.begin(), line.end(), [](char c) { return c == ':' || c == '\n'; }), line.end());
   return line;
 }
+
+void registerControlModule() {
+  const ControlModule module;
+  EXPECT_EQ(module.registerServer(), S_OK);
+}
+
+HostEnrolmentTest::HostEnrolmentTest() { registerControlModule(); }
 
 const std::string& HostEnrolmentTest::authority() {
   if (authority_.empty()) {

@@ -22,8 +22,15 @@ std::string commandOutput(const std::string& commandLine);
 // it: 40 upper-case hexadecimal digits.
 std::string opensslThumbprint(const std::string& pemPath);
 
+// Registers the control's module in the current home, as the first run of
+// tarvenholm on a home does (that first run is tested on its own).
+void registerControlModule();
+
+// Every case starts on a home where the control is registered.
 class HostEnrolmentTest : public HomeTest {
  protected:
+  HostEnrolmentTest();
+
   // A file name in the test's home.
   std::string path(const std::string& name) const { return home_.path() + "/" + name; }
 
