@@ -135,6 +135,7 @@ TEST_F(ModuleHostTest, AnInstalledHostUsesTheInstalledModule) {
   ASSERT_EQ(notice.rfind("tarvenholm: registered the control's module " + prefix + "/", 0), 0u) << notice;
   const std::string module = registryText(classKey + "\\InprocServer32");
   EXPECT_EQ(notice, "tarvenholm: registered the control's module " + module + "\n");
+  EXPECT_EQ(module, std::filesystem::path(module).lexically_normal()) << "registered by its plain path";
   EXPECT_TRUE(std::filesystem::is_regular_file(module));
   std::filesystem::path typeLib(module);
   EXPECT_TRUE(std::filesystem::is_regular_file(typeLib.replace_extension(".tlb")));

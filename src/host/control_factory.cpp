@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "control/identifiers.h"
 #include "host/console.h"
@@ -81,7 +82,7 @@ std::string installedModulePath() {
   // A build tree has the module beside the host; an installed prefix in its own directory.
   const std::string installed = std::string(kModuleDirectoryFromHost) + "/" + kModuleFile;
   for (const std::string& candidate : {hostDirectory + kModuleFile, hostDirectory + installed})
-    if (!hostDirectory.empty() && isFile(candidate)) return candidate;
+    if (!hostDirectory.empty() && isFile(candidate)) return std::filesystem::path(candidate).lexically_normal();
   reportFailure({"the control's module is neither beside tarvenholm nor in " + hostDirectory + installed,
                  "el módulo del control no está junto a tarvenholm ni en " + hostDirectory + installed});
   return {};
