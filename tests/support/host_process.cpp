@@ -29,7 +29,8 @@ std::map<std::string, std::string> runEnvironment(const HostEnvironment& environ
     if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
   }
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANGUAGE", "TARVENHOLM_KEY_PASSWORD"}) variables.erase(name);
-  variables["LANG"] = "C";
+  // Built as a string first: GCC 12 warns of a false overlap when a literal is assigned here.
+  variables.insert_or_assign("LANG", std::string(1, 'C'));
   for (const auto& [name, value] : environment.variables) {
     if (value.empty())
       variables.erase(name);
