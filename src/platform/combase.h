@@ -33,6 +33,7 @@
 #include <utility>
 
 #include "platform/objbase.h"
+#include "platform/refcounted.h"
 
 namespace platform {
 
@@ -119,7 +120,7 @@ HRESULT createComObject(IUnknown* outer, REFIID iid, void** out, Args&&... args)
 
 // A class factory over a creation function, e.g. createComObject<T>. Lock
 // is told of LockServer calls (+1, -1) so that a module can count them.
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public RefCounted<IClassFactory> {
  public:
   using Creator = std::function<HRESULT(IUnknown* outer, REFIID iid, void** out)>;
   using Lock = std::function<void(int delta)>;
@@ -134,22 +135,6 @@ class ClassFactory final : public IClassFactory {
     return result;
   }
 
-  HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-    if (ppvObject == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppvObject = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override {
     if (ppvObject == nullptr) return E_POINTER;
     *ppvObject = nullptr;
@@ -162,9 +147,8 @@ class ClassFactory final : public IClassFactory {
 
  private:
   ClassFactory(Creator creator, Lock lock) : creator_(std::move(creator)), lock_(std::move(lock)) {}
-  ~ClassFactory() = default;
+  ~ClassFactory() override = default;
 
-  std::atomic<ULONG> references_{1};
   Creator creator_;
   Lock lock_;
 };

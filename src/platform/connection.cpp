@@ -1,7 +1,7 @@
 #include "platform/connection.h"
+#include "platform/refcounted.h"
 
 #include <algorithm>
-#include <atomic>
 #include <new>
 
 namespace platform {
@@ -9,29 +9,13 @@ namespace {
 
 // An enumerator over a snapshot shared with its clones.
 template <class Interface, class Element, class Stored>
-class SnapshotEnumerator final : public Interface {
+class SnapshotEnumerator final : public RefCounted<Interface> {
  public:
   using Copy = Element (*)(const Stored&);
 
   SnapshotEnumerator(std::shared_ptr<const std::vector<Stored>> items, Copy copy, std::size_t position = 0)
       : items_(std::move(items)), copy_(copy), position_(position) {}
 
-  HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-    if (ppvObject == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == iidOf<Interface>()) {
-      *ppvObject = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT Next(ULONG count, Element* out, ULONG* fetched) override {
     if (out == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
@@ -56,7 +40,6 @@ class SnapshotEnumerator final : public Interface {
   }
 
  private:
-  std::atomic<ULONG> references_{1};
   std::shared_ptr<const std::vector<Stored>> items_;
   Copy copy_;
   std::size_t position_;

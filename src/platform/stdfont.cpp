@@ -1,16 +1,17 @@
 // The standard font object: a property holder reached through IFontDisp,
 // described by a small library of its own so that its dispatch is driven
 // by a model like every other automation object here.
-#include <atomic>
 #include <new>
 
 #include "platform/dispatch.h"
 #include "platform/ocidl.h"
 #include "platform/typelib.h"
+#include "platform/refcounted.h"
 
 namespace {
 
 using platform::ComPtr;
+using platform::RefCounted;
 using platform::MemberModel;
 using platform::ParamModel;
 using platform::TypeModel;
@@ -50,7 +51,7 @@ ComPtr<ITypeInfo> fontTypeInfo() {
 
 VARIANT_BOOL asBool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
 
-class StdFont final : public IFontDisp {
+class StdFont final : public RefCounted<IFontDisp, IDispatch> {
  public:
   explicit StdFont(const FONTDESC& description)
       : name_(description.lpstrName == nullptr ? u"" : description.lpstrName),
@@ -61,22 +62,6 @@ class StdFont final : public IFontDisp {
         underline_(description.fUnderline != FALSE),
         strikethrough_(description.fStrikethrough != FALSE) {}
 
-  HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-    if (ppvObject == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IFontDisp) {
-      *ppvObject = static_cast<IFontDisp*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT GetTypeInfoCount(UINT* pctinfo) override { return binding().getTypeInfoCount(pctinfo); }
   HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override {
@@ -159,7 +144,6 @@ class StdFont final : public IFontDisp {
     return S_OK;
   }
 
-  std::atomic<ULONG> references_{1};
   std::u16string name_;
   CY size_;
   SHORT weight_;

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <exception>
-#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -12,45 +11,20 @@
 #include "platform/fault.h"
 #include "platform/lasterror.h"
 #include "platform/objidl.h"
+#include "platform/refcounted.h"
 
 namespace {
 
 using Bytes = std::vector<BYTE>;
-
-template <class Interface>
-class Counted : public Interface {
- public:
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  virtual ~Counted() = default;
-
- private:
-  std::atomic<ULONG> references_{1};
-};
+using platform::RefCounted;
 
 // A stream over a buffer that clones (and a storage) may share; each
 // stream object has its own position.
-class MemoryStream final : public Counted<IStream> {
+class MemoryStream final : public RefCounted<IStream, ISequentialStream> {
  public:
   MemoryStream(std::shared_ptr<Bytes> bytes, std::u16string name, ULONGLONG position = 0)
       : bytes_(std::move(bytes)), name_(std::move(name)), position_(position) {}
 
-  HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-    if (ppvObject == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-      *ppvObject = static_cast<IStream*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
 
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
     if (pcbRead != nullptr) *pcbRead = 0;
@@ -161,18 +135,8 @@ bool validName(LPCOLESTR name) {
   return length > 0 && length <= maximumNameLength;
 }
 
-class MemoryStorage final : public Counted<IStorage> {
+class MemoryStorage final : public RefCounted<IStorage> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-    if (ppvObject == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IStorage) {
-      *ppvObject = static_cast<IStorage*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
 
   HRESULT CreateStream(LPCOLESTR pwcsName, DWORD grfMode, DWORD, DWORD, IStream** ppstm) override {
     if (ppstm == nullptr) return STG_E_INVALIDPOINTER;

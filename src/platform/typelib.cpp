@@ -1,11 +1,11 @@
 #include "platform/typelib.h"
 
-#include <atomic>
 #include <cstring>
 #include <new>
 #include <set>
 
 #include "platform/comptr.h"
+#include "platform/refcounted.h"
 
 namespace platform {
 namespace {
@@ -163,33 +163,6 @@ HRESULT documentation(std::u16string_view name, std::u16string_view help, BSTR* 
   }
   return S_OK;
 }
-
-template <class Interface>
-class RefCounted : public Interface {
- public:
-  HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-    if (ppvObject == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == iidOf<Interface>()) {
-      *ppvObject = static_cast<Interface*>(this);
-      this->AddRef();
-      return S_OK;
-    }
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  virtual ~RefCounted() = default;
-
- private:
-  std::atomic<ULONG> references_{1};
-};
 
 class TypeLibImpl;
 
