@@ -9,7 +9,7 @@ namespace platform::certs {
 namespace {
 
 // The key-provider property, serialised little-endian:
-//   provider type, flags, key specification (32 bits each),
+//   provider type, flags, dwKeySpec (32 bits each),
 //   container name, provider name (each a 32-bit count of UTF-16 units, or
 //   0xFFFFFFFF for a null pointer, then the units),
 //   parameter count, then per parameter: id, flags, size, bytes.
