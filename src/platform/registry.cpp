@@ -159,6 +159,12 @@ LSTATUS splitPath(const char* subKey, std::vector<std::string_view>& names) {
   }
 }
 
+// The hive and start key of `key`, and the names of the path below it.
+LSTATUS resolvePath(HKEY key, LPCSTR subKey, Start& start, std::vector<std::string_view>& names) {
+  const LSTATUS status = resolve(key, start);
+  return status == ERROR_SUCCESS ? splitPath(subKey, names) : status;
+}
+
 std::vector<std::string_view> joined(const std::vector<std::string_view>& first,
                                      const std::vector<std::string_view>& second) {
   std::vector<std::string_view> names(first);
@@ -219,8 +225,7 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY resu
   *result = nullptr;
   Start start;
   std::vector<std::string_view> names;
-  LSTATUS status = resolve(key, start);
-  if (status == ERROR_SUCCESS) status = splitPath(subKey, names);
+  LSTATUS status = resolvePath(key, subKey, start, names);
   if (status != ERROR_SUCCESS) return withLastError(status);
   KeyRow found;
   status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
@@ -239,8 +244,7 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, RE
   *result = nullptr;
   Start start;
   std::vector<std::string_view> names;
-  LSTATUS status = resolve(key, start);
-  if (status == ERROR_SUCCESS) status = splitPath(subKey, names);
+  LSTATUS status = resolvePath(key, subKey, start, names);
   if (status != ERROR_SUCCESS) return withLastError(status);
   const REGSAM rights = grantedRights(desired, start.hive->writable());
   // A hive the process may not write still lets it open what exists for reading.
@@ -358,8 +362,7 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   if (subKey == nullptr) return withLastError(ERROR_INVALID_PARAMETER);
   Start start;
   std::vector<std::string_view> names;
-  LSTATUS status = resolve(key, start);
-  if (status == ERROR_SUCCESS) status = splitPath(subKey, names);
+  LSTATUS status = resolvePath(key, subKey, start, names);
   if (status != ERROR_SUCCESS) return withLastError(status);
   // The predefined keys themselves cannot be deleted.
   if (!start.hive->writable() || (start.predefined && names.empty())) return withLastError(ERROR_ACCESS_DENIED);
