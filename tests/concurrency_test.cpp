@@ -1,0 +1,107 @@
+// Several processes enrolling against one home at the same time: each makes
+// requests with `tarvenholm genreq` and installs their certificates with
+// `tarvenholm setcert`, interleaved with the others. Nothing may be lost,
+// nothing duplicated, and no run may fail because another one is running.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/home.h"
+#include "support/child_process.h"
+#include "support/enrolment_audit.h"
+#include "support/host_fixture.h"
+#include "support/installed.h"
+#include "support/test_home.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::HostRun;
+using testing_support::TestAuthority;
+
+constexpr int kWorkers = 4;
+constexpr int kOperationsPerWorker = 50;  // a genreq, then a setcert of its answer, 25 times
+constexpr const char* kWorkerTest = "ConcurrentWorker.EnrolsInTheParentsHome";
+
+Bytes bytesOfHex(const std::string& hex) {
+  Bytes bytes;
+  for (std::size_t at = 0; at + 1 < hex.size(); at += 2) bytes.push_back(std::stoi(hex.substr(at, 2), nullptr, 16));
+  return bytes;
+}
+
+// One worker, in a process of its own (see child_process.h), in the home
+// and with the authority its parent made. It reports each request it got
+// and each certificate it installed, and fails on any run that fails.
+TEST(ConcurrentWorker, EnrolsInTheParentsHome) {
+  if (!testing_support::inChildProcess()) GTEST_SKIP() << "runs only as a worker of ConcurrencyTest.ManyEnrolmentsAtOnceLoseNothingAndDuplicateNothing";
+  const std::string home = std::getenv("TARVENHOLM_HOME");
+  const std::string worker = std::getenv("TARVENHOLM_WORKER");
+  const TestAuthority authority(home + "/ca");
+  for (int operation = 0; operation < kOperationsPerWorker; operation += 2) {
+    const std::string tag = worker + "-" + std::to_string(operation);
+    const HostRun genreq = testing_support::runHost(
+        {"genreq", "--names", "2.5.4.3=Worker " + tag + ";2.5.4.10=Tarvenholm", "--key-size", "512"});
+    ASSERT_EQ(genreq.status, 0) << tag << ": " << genreq.err;
+    ASSERT_EQ(genreq.err, "");
+    const std::string request = genreq.out.substr(0, genreq.out.find('\n'));
+    testing_support::reportToParent("request " + request);
+
+    const TestAuthority::Issued issued = authority.issue(request, std::stol(worker) * 1000 + operation + 1);
+    const std::string file = home + "/answer-" + tag + ".p7b";
+    testing_support::writeText(file, std::string(issued.collection.begin(), issued.collection.end()));
+    const HostRun setcert = testing_support::runHost({"setcert", file});
+    ASSERT_EQ(setcert.status, 0) << tag << ": " << setcert.err;
+    ASSERT_EQ(setcert.out, "2000\n");
+    testing_support::reportToParent("installed " + testing_support::hexText(issued.user));
+  }
+}
+
+class ConcurrencyTest : public testing_support::HomeTest {};
+
+TEST_F(ConcurrencyTest, ManyEnrolmentsAtOnceLoseNothingAndDuplicateNothing) {
+  const TestAuthority authority(home_.path() + "/ca");
+  // Registration of the module is the host's first step on a fresh home;
+  // the workers race for it too.
+  std::vector<std::unique_ptr<testing_support::ChildProcess>> workers;
+  for (int worker = 0; worker < kWorkers; ++worker)
+    workers.push_back(std::make_unique<testing_support::ChildProcess>(
+        kWorkerTest, std::vector<std::pair<std::string, std::string>>{{"TARVENHOLM_WORKER", std::to_string(worker)}}));
+
+  std::vector<std::string> requests;
+  std::vector<Bytes> installed;
+  for (auto& worker : workers) {
+    const testing_support::ChildResult result = worker->wait();
+    EXPECT_EQ(result.exitStatus, 0) << "a worker failed; its reports:\n"
+                                    << (result.reports.empty() ? "" : result.reports.back());
+    for (const std::string& line : result.reports) {
+      if (line.rfind("request ", 0) == 0) requests.push_back(line.substr(8));
+      if (line.rfind("installed ", 0) == 0) installed.push_back(bytesOfHex(line.substr(10)));
+    }
+  }
+  EXPECT_EQ(requests.size(), static_cast<std::size_t>(kWorkers * kOperationsPerWorker / 2));
+  EXPECT_EQ(installed.size(), requests.size());
+
+  EXPECT_EQ(testing_support::hiveIntegrity(platform::userHivePath()), "ok");
+  EXPECT_EQ(testing_support::hiveIntegrity(platform::machineHivePath()), "ok");
+  for (const std::string& request : requests)
+    EXPECT_EQ(testing_support::problemWithKey(testing_support::requestKeyId(request)), std::nullopt);
+  for (const Bytes& certificate : installed)
+    EXPECT_EQ(testing_support::problemWithBinding(certificate), std::nullopt);
+
+  // One copy of each certificate: the users' in MY, the authority's one
+  // each in ROOT and CA, however many processes added them at once.
+  const std::vector<Bytes> mine = testing_support::storeDers(u"MY");
+  EXPECT_EQ(mine.size(), installed.size());
+  EXPECT_EQ(std::set<Bytes>(mine.begin(), mine.end()), std::set<Bytes>(installed.begin(), installed.end()));
+  EXPECT_EQ(testing_support::storeDers(u"ROOT"), std::vector<Bytes>{authority.rootDer()});
+  EXPECT_EQ(testing_support::storeDers(u"CA"), std::vector<Bytes>{authority.intermediateDer()});
+  const HostRun keys = testing_support::runHost({"keys", "list"});
+  EXPECT_EQ(keys.status, 0);
+  EXPECT_EQ(testing_support::linesOf(keys.out).size(), requests.size());
+}
+
+}  // namespace
