@@ -190,6 +190,21 @@ LSTATUS locate(const Start& start, const std::vector<std::string_view>& names, K
   return ERROR_SUCCESS;
 }
 
+// Runs `work` on the key a handle names, inside one transaction of its hive,
+// once the handle is known to hold `rights`.
+template <typename Work>
+LSTATUS onKey(HKEY key, REGSAM rights, Hive::Access access, Work work) {
+  Start start;
+  LSTATUS status = resolve(key, start);
+  if (status != ERROR_SUCCESS) return status;
+  if ((start.access & rights) == 0) return ERROR_ACCESS_DENIED;
+  return start.hive->transact(access, [&]() -> LSTATUS {
+    KeyRow target;
+    const LSTATUS located = locate(start, {}, target);
+    return located != ERROR_SUCCESS ? located : work(start, target);
+  });
+}
+
 // Copies `size` bytes to a caller's buffer of `*capacity` bytes, or tells
 // how many are needed.
 LSTATUS copyOut(const void* source, std::size_t size, BYTE* buffer, DWORD* capacity) {
@@ -236,8 +251,8 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY resu
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM desired,
-                        SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition) {
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM desired, SECURITY_ATTRIBUTES*,
+                        PHKEY result, LPDWORD disposition) {
   if (FAULT("RegCreateKeyExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
   if (result == nullptr || subKey == nullptr || options != REG_OPTION_NON_VOLATILE)
     return withLastError(ERROR_INVALID_PARAMETER);
@@ -275,85 +290,62 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, RE
 LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD size) {
   if (FAULT("RegSetValueExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
   if (data == nullptr && size != 0) return withLastError(ERROR_INVALID_PARAMETER);
-  Start start;
-  LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return withLastError(status);
-  if ((start.access & KEY_SET_VALUE) == 0) return withLastError(ERROR_ACCESS_DENIED);
-  status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
-    KeyRow target;
-    const LSTATUS located = locate(start, {}, target);
-    if (located == ERROR_SUCCESS) start.hive->setValue(target.id, valueNameOf(valueName), type, data, size);
-    return located;
-  });
+  const LSTATUS status =
+      onKey(key, KEY_SET_VALUE, Hive::Access::Write, [&](const Start& start, const KeyRow& target) -> LSTATUS {
+        start.hive->setValue(target.id, valueNameOf(valueName), type, data, size);
+        return ERROR_SUCCESS;
+      });
   return withLastError(status);
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
   if (FAULT("RegQueryValueExA", ERROR_CANTREAD)) return static_cast<LSTATUS>(GetLastError());
   if (reserved != nullptr || (data != nullptr && size == nullptr)) return withLastError(ERROR_INVALID_PARAMETER);
-  Start start;
-  LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return withLastError(status);
-  if ((start.access & KEY_QUERY_VALUE) == 0) return withLastError(ERROR_ACCESS_DENIED);
-  status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS {
-    KeyRow target;
-    const LSTATUS located = locate(start, {}, target);
-    if (located != ERROR_SUCCESS) return located;
-    std::optional<platform::hive::ValueRow> value = start.hive->value(target.id, valueNameOf(valueName));
-    if (!value) return ERROR_FILE_NOT_FOUND;
-    if (type != nullptr) *type = value->type;
-    return copyOut(value->data.data(), value->data.size(), data, size);
-  });
+  const LSTATUS status =
+      onKey(key, KEY_QUERY_VALUE, Hive::Access::Read, [&](const Start& start, const KeyRow& target) -> LSTATUS {
+        std::optional<platform::hive::ValueRow> value = start.hive->value(target.id, valueNameOf(valueName));
+        if (!value) return ERROR_FILE_NOT_FOUND;
+        if (type != nullptr) *type = value->type;
+        return copyOut(value->data.data(), value->data.size(), data, size);
+      });
   return withLastError(status);
 }
 
-LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD, LPSTR keyClass,
-                      LPDWORD classSize, void*) {
+LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD, LPSTR keyClass, LPDWORD classSize,
+                      void*) {
   if (FAULT("RegEnumKeyExA", ERROR_CANTREAD)) return static_cast<LSTATUS>(GetLastError());
   if (name == nullptr || nameSize == nullptr) return withLastError(ERROR_INVALID_PARAMETER);
-  Start start;
-  LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return withLastError(status);
-  if ((start.access & KEY_ENUMERATE_SUB_KEYS) == 0) return withLastError(ERROR_ACCESS_DENIED);
-  status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS {
-    KeyRow parent;
-    const LSTATUS located = locate(start, {}, parent);
-    if (located != ERROR_SUCCESS) return located;
-    HKEY__::EnumCursor* cursor = start.predefined ? nullptr : &key->subKeyCursor;
-    std::string folded;
-    std::optional<std::string> subKey = cursor != nullptr && cursor->index + 1 == index
-                                            ? start.hive->subKeyAfter(parent.id, cursor->folded, folded)
-                                            : start.hive->subKeyAt(parent.id, index, folded);
-    if (!subKey) return ERROR_NO_MORE_ITEMS;
-    if (cursor != nullptr) *cursor = {index, folded};
-    return copyName(*subKey, name, nameSize);
-  });
+  const LSTATUS status =
+      onKey(key, KEY_ENUMERATE_SUB_KEYS, Hive::Access::Read, [&](const Start& start, const KeyRow& parent) -> LSTATUS {
+        HKEY__::EnumCursor* cursor = start.predefined ? nullptr : &key->subKeyCursor;
+        std::string folded;
+        std::optional<std::string> subKey = cursor != nullptr && cursor->index + 1 == index
+                                                ? start.hive->subKeyAfter(parent.id, cursor->folded, folded)
+                                                : start.hive->subKeyAt(parent.id, index, folded);
+        if (!subKey) return ERROR_NO_MORE_ITEMS;
+        if (cursor != nullptr) *cursor = {index, folded};
+        return copyName(*subKey, name, nameSize);
+      });
   // Keys have no class here.
   if (status == ERROR_SUCCESS && keyClass != nullptr && classSize != nullptr && *classSize > 0) keyClass[0] = '\0';
   if (status == ERROR_SUCCESS && classSize != nullptr) *classSize = 0;
   return withLastError(status);
 }
 
-LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type,
-                      LPBYTE data, LPDWORD dataSize) {
+LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD dataSize) {
   if (FAULT("RegEnumValueA", ERROR_CANTREAD)) return static_cast<LSTATUS>(GetLastError());
   if (name == nullptr || nameSize == nullptr || reserved != nullptr || (data != nullptr && dataSize == nullptr))
     return withLastError(ERROR_INVALID_PARAMETER);
-  Start start;
-  LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return withLastError(status);
-  if ((start.access & KEY_QUERY_VALUE) == 0) return withLastError(ERROR_ACCESS_DENIED);
-  status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS {
-    KeyRow target;
-    const LSTATUS located = locate(start, {}, target);
-    if (located != ERROR_SUCCESS) return located;
-    std::optional<platform::hive::ValueRow> value = start.hive->valueAt(target.id, index);
-    if (!value) return ERROR_NO_MORE_ITEMS;
-    const LSTATUS named = copyName(value->name, name, nameSize);
-    if (type != nullptr) *type = value->type;
-    const LSTATUS copied = copyOut(value->data.data(), value->data.size(), data, dataSize);
-    return named != ERROR_SUCCESS ? named : copied;
-  });
+  const LSTATUS status =
+      onKey(key, KEY_QUERY_VALUE, Hive::Access::Read, [&](const Start& start, const KeyRow& target) -> LSTATUS {
+        std::optional<platform::hive::ValueRow> value = start.hive->valueAt(target.id, index);
+        if (!value) return ERROR_NO_MORE_ITEMS;
+        const LSTATUS named = copyName(value->name, name, nameSize);
+        if (type != nullptr) *type = value->type;
+        const LSTATUS copied = copyOut(value->data.data(), value->data.size(), data, dataSize);
+        return named != ERROR_SUCCESS ? named : copied;
+      });
   return withLastError(status);
 }
 
@@ -379,16 +371,10 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR valueName) {
   if (FAULT("RegDeleteValueA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
-  Start start;
-  LSTATUS status = resolve(key, start);
-  if (status != ERROR_SUCCESS) return withLastError(status);
-  if ((start.access & KEY_SET_VALUE) == 0) return withLastError(ERROR_ACCESS_DENIED);
-  status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
-    KeyRow target;
-    const LSTATUS located = locate(start, {}, target);
-    if (located != ERROR_SUCCESS) return located;
-    return start.hive->deleteValue(target.id, valueNameOf(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-  });
+  const LSTATUS status =
+      onKey(key, KEY_SET_VALUE, Hive::Access::Write, [&](const Start& start, const KeyRow& target) -> LSTATUS {
+        return start.hive->deleteValue(target.id, valueNameOf(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+      });
   return withLastError(status);
 }
 
