@@ -287,8 +287,10 @@ std::string thumbprintOf(const Bytes& der) {
 }
 
 std::string hiveIntegrity(const std::string& path) {
+  // Opened for writing, as the next registry call would: a run killed inside
+  // a transaction leaves a hot journal that must be rolled back first.
   sqlite3* database = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     const std::string problem = database != nullptr ? sqlite3_errmsg(database) : "cannot open";
     sqlite3_close(database);
     return problem;
