@@ -7,6 +7,10 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
+# ccache, when present, shares objects between checkouts (CI's fresh clone included).
+LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR ?= 1
 
 .PHONY: all configure test test-plain test-asan demo bench fuzz install clean
 
@@ -14,7 +18,7 @@ all: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 configure:
-	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -G "$(GENERATOR)" $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 test: test-plain test-asan
 
