@@ -7,6 +7,7 @@
 //                           long run)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -30,6 +31,8 @@ using testing_support::TestAuthority;
 
 constexpr unsigned kDefaultSeed = 20261209;
 constexpr long kDefaultKills = 100;
+constexpr long kCalibrationRuns = 3;
+constexpr long kRunsPerUninterrupted = 4;
 
 long numberFromEnvironment(const char* name, long fallback) {
   const char* text = std::getenv(name);
@@ -41,19 +44,26 @@ long numberFromEnvironment(const char* name, long fallback) {
 
 enum class Kind { Genreq, Setcert };
 
-// How long an uninterrupted run of each kind takes, so that kills land
-// anywhere from the start of a run to its end.
+// How long uninterrupted runs of each kind take in this build under the
+// machine's present load: the longest of the last few, so that kill points
+// drawn up to it cover a whole run from its start to its end.
 class RunDurations {
  public:
-  std::chrono::microseconds typical(Kind kind) const { return typical_[index(kind)]; }
+  bool known(Kind kind) const { return !recent_[index(kind)].empty(); }
+  std::chrono::microseconds longest(Kind kind) const {
+    const auto& recent = recent_[index(kind)];
+    return *std::max_element(recent.begin(), recent.end());
+  }
   void completed(Kind kind, std::chrono::microseconds took) {
-    auto& estimate = typical_[index(kind)];
-    estimate = (estimate * 3 + took) / 4;
+    auto& recent = recent_[index(kind)];
+    recent.push_back(took);
+    if (recent.size() > kRemembered) recent.erase(recent.begin());
   }
 
  private:
+  static constexpr std::size_t kRemembered = 5;
   static int index(Kind kind) { return kind == Kind::Genreq ? 0 : 1; }
-  std::chrono::microseconds typical_[2] = {std::chrono::milliseconds(150), std::chrono::milliseconds(100)};
+  std::vector<std::chrono::microseconds> recent_[2];
 };
 
 // A request printed by some run, and whether a setcert has yet reported its
@@ -80,6 +90,7 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
   std::vector<PrintedRequest> requests;
   std::vector<Bytes> installed;
   RunDurations durations;
+  long completed[2] = {0, 0};
   long kills = 0;
   long serial = 1;
   const long runLimit = wantedKills * 5;
@@ -87,7 +98,19 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
     std::vector<std::size_t> waiting;
     for (std::size_t index = 0; index < requests.size(); ++index)
       if (!requests[index].installed) waiting.push_back(index);
-    const Kind kind = !waiting.empty() && random() % 2 == 0 ? Kind::Setcert : Kind::Genreq;
+    // Some runs are left to finish: the first few of each kind measure how
+    // long a run takes before any is killed, and every few runs after that
+    // one keeps the measure current and the enrolments growing.
+    std::optional<Kind> uninterrupted;
+    if (completed[0] < kCalibrationRuns)
+      uninterrupted = Kind::Genreq;
+    else if (completed[1] < kCalibrationRuns && !waiting.empty())
+      uninterrupted = Kind::Setcert;
+    else if (run % kRunsPerUninterrupted == 0)
+      uninterrupted = completed[1] < completed[0] && !waiting.empty() ? Kind::Setcert : Kind::Genreq;
+    const Kind kind = uninterrupted   ? *uninterrupted
+                      : !waiting.empty() && random() % 2 == 0 ? Kind::Setcert
+                                                                : Kind::Genreq;
 
     std::vector<std::string> args;
     std::optional<std::size_t> certifying;
@@ -104,18 +127,24 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
       args = {"--quiet", "setcert", file};
     }
 
-    const auto limit = durations.typical(kind).count() * 5 / 4;
-    const std::chrono::microseconds delay(std::uniform_int_distribution<long>(0, limit)(random));
     const auto started = std::chrono::steady_clock::now();
     SpawnedHost host(args);
     bool killed = false;
-    const HostRun result = host.killAfter(delay, killed);
+    HostRun result;
+    if (uninterrupted) {
+      result = host.wait();
+    } else {
+      const std::chrono::microseconds delay(
+          std::uniform_int_distribution<long>(0, durations.longest(kind).count())(random));
+      result = host.killAfter(delay, killed);
+    }
     if (killed) {
       ++kills;
     } else {
       ASSERT_EQ(result.status, 0) << "an uninterrupted run failed: " << result.err;
       durations.completed(kind, std::chrono::duration_cast<std::chrono::microseconds>(
                                     std::chrono::steady_clock::now() - started));
+      ++completed[kind == Kind::Genreq ? 0 : 1];
     }
 
     // What the run got out before it died counts only when whole.
@@ -129,6 +158,9 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
   ASSERT_GE(kills, wantedKills) << "the runs ended before they could be killed";
   std::cout << "crash test: " << kills << " kills; " << requests.size() << " requests printed, " << installed.size()
             << " certificates installed" << std::endl;
+  const auto enough = static_cast<std::size_t>(std::max(kCalibrationRuns, wantedKills / 10));
+  EXPECT_GE(requests.size(), enough) << "too few requests came out to check";
+  EXPECT_GE(installed.size(), enough) << "too few certificates were installed to check";
 
   EXPECT_EQ(testing_support::hiveIntegrity(platform::userHivePath()), "ok");
   EXPECT_EQ(testing_support::hiveIntegrity(platform::machineHivePath()), "ok");
