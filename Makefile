@@ -3,6 +3,7 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 RELEASE_BUILD ?= build-release
+DEB_BUILD ?= build-deb
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
@@ -12,7 +13,7 @@ LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_CXX_COMPIL
 export CCACHE_BASEDIR ?= $(CURDIR)
 export CCACHE_NOHASHDIR ?= 1
 
-.PHONY: all configure test test-plain test-asan demo bench fuzz install clean
+.PHONY: all configure test test-plain test-asan demo bench fuzz install deb clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -49,5 +50,16 @@ install:
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
 	cmake --install $(RELEASE_BUILD)
 
+# The Debian package, built by dpkg-buildpackage (which writes beside the
+# checkout) and moved with its build records to $(DEB_BUILD)/.
+deb:
+	dpkg-buildpackage -us -uc -b -j$(JOBS)
+	rm -rf $(DEB_BUILD) && mkdir -p $(DEB_BUILD)
+	version=$$(dpkg-parsechangelog -S Version) && \
+	  for file in ../tarvenholm_$${version}_* ../tarvenholm-dbgsym_$${version}_*; do \
+	    if [ -e "$$file" ]; then mv "$$file" $(DEB_BUILD)/; fi; \
+	  done
+	ls $(DEB_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(DEB_BUILD)
