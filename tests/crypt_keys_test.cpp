@@ -197,7 +197,10 @@ TEST_F(KeyPairTest, PasswordProtectedKeyIsNotStoredInClear) {
   ASSERT_FALSE(protectedPkcs8.empty());
   EXPECT_EQ(noPassword.useKeyQuestions(), 0) << "a key stored without a password needs none";
 
-  const std::vector<BYTE> hive = readFile(platform::userHivePath());
+  // The hive file and its write-ahead log, where recent changes wait.
+  std::vector<BYTE> hive = readFile(platform::userHivePath());
+  const std::vector<BYTE> log = readFile(platform::userHivePath() + "-wal");
+  hive.insert(hive.end(), log.begin(), log.end());
   EXPECT_TRUE(contains(hive, secretStretch(plainPkcs8))) << "the scan finds a key stored in clear";
   EXPECT_FALSE(contains(hive, secretStretch(protectedPkcs8)));
 

@@ -56,6 +56,22 @@ bool insideHome(const std::string& path) {
   return path.compare(0, home.size(), home) == 0;
 }
 
+// The file: address of `path` opened as a file no process changes.
+std::string immutableUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const char c : path) {
+    if (c == '?' || c == '#' || c == '%') {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      uri += '%';
+      uri += kHex[static_cast<unsigned char>(c) >> 4];
+      uri += kHex[c & 0xf];
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
 std::string directoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -176,8 +192,25 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
   bool writable = true;
   status = prepareFile(path, writable);
   if (status != ERROR_SUCCESS) return nullptr;
+  std::shared_ptr<Hive> hive = connect(path, kind, writable, false, status);
+  // A logged hive this process may only read needs the writer's
+  // shared-memory file, which it cannot make when no writer is there: with
+  // no log beside it, the file alone holds every change and reads as
+  // immutable.
+  if (hive == nullptr && !writable && ::access((path + "-wal").c_str(), F_OK) != 0)
+    hive = connect(path, kind, false, true, status);
+  if (hive == nullptr) return nullptr;
+  std::erase_if(cache, [](const auto& entry) { return entry.second.expired(); });
+  cache[path] = hive;
+  return hive;
+}
+
+std::shared_ptr<Hive> Hive::connect(const std::string& path, Kind kind, bool writable, bool immutable,
+                                    LSTATUS& status) {
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &db, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, nullptr);
+  const int flags = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY | (immutable ? SQLITE_OPEN_URI : 0);
+  const std::string name = immutable ? immutableUri(path) : path;
+  const int rc = sqlite3_open_v2(name.c_str(), &db, flags, countedVfsName());
   if (rc != SQLITE_OK) {
     sqlite3_close(db);
     status = statusForSqlite(rc);
@@ -191,14 +224,20 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
     return nullptr;
   }
   std::shared_ptr<Hive> hive(new Hive(path, db, writable, file.st_dev, file.st_ino));
-  status = hive->transact(writable ? Access::Write : Access::Read, [&]() -> LSTATUS {
+  // The user's own hive keeps a write-ahead log. The machine hive, which
+  // users who may only read it share, keeps the journal mode its file has
+  // (a rollback journal unless whoever administers it chose otherwise), so
+  // readers need no file beside it. Without the log (another process
+  // holding the file in the old mode) a hive works on, with more syncs.
+  if (writable && kind == Kind::User) sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  // Read first: only a hive still without its schema or catalogue is
+  // written, so opening a hive in use neither waits for its writer nor
+  // changes it.
+  status = hive->transact(Access::Read, [&]() -> LSTATUS {
     hive->prepareSchema(kind);
     return hive->rootId_ != 0 ? ERROR_SUCCESS : ERROR_BADDB;
   });
-  if (status != ERROR_SUCCESS) return nullptr;
-  std::erase_if(cache, [](const auto& entry) { return entry.second.expired(); });
-  cache[path] = hive;
-  return hive;
+  return status == ERROR_SUCCESS ? hive : nullptr;
 }
 
 Hive::Hive(std::string path, sqlite3* db, bool writable, dev_t device, ino_t inode)
@@ -227,10 +266,10 @@ void Hive::prepareSchema(Kind kind) {
     if (version.step()) schemaVersion = version.integer(0);
   }
   if (schemaVersion > kSchemaVersion) throw HiveFailure{SQLITE_NOTADB};
-  if (writable_) {
+  if (writable_ && schemaVersion != kSchemaVersion) {
     execute(schemaScript("main").c_str());
-    if (schemaVersion != kSchemaVersion) execute("PRAGMA user_version = 1");
-  } else if (schemaVersion == 0) {
+    execute("PRAGMA user_version = 1");
+  } else if (!writable_ && schemaVersion == 0) {
     // A read-only file that was never a hive reads as an empty hive.
     execute(schemaScript("temp").c_str());
   }
@@ -238,8 +277,20 @@ void Hive::prepareSchema(Kind kind) {
   if (kind == Kind::Machine && writable_) seedProviderCatalogue(*this);
 }
 
+void Hive::beginWaiting(const char* begin) {
+  const auto deadline = std::chrono::steady_clock::now() + kBusyDeadline;
+  thread_local std::minstd_rand jitter(static_cast<unsigned>(::getpid()));
+  for (;;) {
+    const int rc = sqlite3_exec(db_, begin, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return;
+    if (!isBusy(rc) || std::chrono::steady_clock::now() >= deadline) throw HiveFailure{rc};
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + jitter() % 10));
+  }
+}
+
 LSTATUS Hive::transact(Access access, const std::function<LSTATUS()>& work) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (held_) return inSavepoint(work);
   const auto deadline = std::chrono::steady_clock::now() + kBusyDeadline;
   thread_local std::minstd_rand jitter(static_cast<unsigned>(::getpid()));
   for (;;) {
@@ -258,6 +309,54 @@ LSTATUS Hive::transact(Access access, const std::function<LSTATUS()>& work) {
       return ERROR_OUTOFMEMORY;
     }
   }
+}
+
+LSTATUS Hive::inSavepoint(const std::function<LSTATUS()>& work) {
+  // A failure SQLite answers by rolling the whole transaction back leaves
+  // nothing to continue: every later call and the commit fail.
+  if (sqlite3_get_autocommit(db_) != 0) return ERROR_REGISTRY_IO_FAILED;
+  LSTATUS status = ERROR_SUCCESS;
+  try {
+    execute("SAVEPOINT registry_call");
+    status = work();
+    if (status == ERROR_SUCCESS) {
+      execute("RELEASE registry_call");
+      return status;
+    }
+  } catch (const HiveFailure& failure) {
+    status = statusForSqlite(failure.sqliteCode);
+  } catch (const std::bad_alloc&) {
+    status = ERROR_OUTOFMEMORY;
+  }
+  if (sqlite3_get_autocommit(db_) == 0)
+    sqlite3_exec(db_, "ROLLBACK TO registry_call; RELEASE registry_call", nullptr, nullptr, nullptr);
+  return status;
+}
+
+LSTATUS Hive::holdWriteTransaction() {
+  mutex_.lock();
+  try {
+    beginWaiting("BEGIN IMMEDIATE");
+  } catch (const HiveFailure& failure) {
+    mutex_.unlock();
+    return statusForSqlite(failure.sqliteCode);
+  }
+  held_ = true;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS Hive::endWriteTransaction(bool commit) {
+  LSTATUS status = ERROR_SUCCESS;
+  if (sqlite3_get_autocommit(db_) != 0) {
+    status = ERROR_REGISTRY_IO_FAILED;
+  } else if (commit) {
+    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) status = statusForSqlite(rc);
+  }
+  if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  held_ = false;
+  mutex_.unlock();
+  return status;
 }
 
 Statement Hive::statement(const char* sql) {

@@ -11,9 +11,16 @@
 //   reg_values(key, folded_name, name, type, data) primary key (key, folded_name).
 //
 // Every operation runs inside Hive::transact: one SQLite transaction (BEGIN
-// IMMEDIATE when it writes), with synchronous=FULL, retried while another
-// process holds the lock. Inside a transaction SQLite failures are thrown
-// as HiveFailure and come out of transact as an error number.
+// IMMEDIATE when it writes), retried while another process holds the lock,
+// or one savepoint of the registry transaction (registry_transaction.h)
+// that holds the hive. Inside a transaction SQLite failures are thrown as
+// HiveFailure and come out of transact as an error number.
+//
+// The user's hive uses a write-ahead log with synchronous=FULL (one sync
+// per commit; readers never wait for the writer); the machine hive, shared
+// with users who may only read it, keeps its file's journal mode. A hive
+// the process may only read is opened read-only, and when it is logged but
+// has no log file beside it, as an immutable file.
 #pragma once
 
 #include <sqlite3.h>
@@ -98,9 +105,17 @@ class Hive {
   KeyId rootId() const { return rootId_; }
 
   // Runs `work` as one transaction and returns its status; a failing status
-  // rolls a write back. Busy locks are waited out and retried.
+  // rolls a write back. Busy locks are waited out and retried. Inside a
+  // held write transaction (below) `work` is one savepoint of it instead.
   enum class Access { Read, Write };
   LSTATUS transact(Access access, const std::function<LSTATUS()>& work);
+
+  // A write transaction spanning many calls, for a registry transaction:
+  // begun (other writers waited out) and held by the calling thread, whose
+  // calls then run inside it while other threads wait, until it ends with a
+  // commit or a rollback.
+  LSTATUS holdWriteTransaction();
+  LSTATUS endWriteTransaction(bool commit);
 
   // Key and value operations, for use inside transact.
   std::optional<KeyRow> findKey(const std::string& foldedPath);
@@ -129,7 +144,12 @@ class Hive {
 
  private:
   Hive(std::string path, sqlite3* db, bool writable, dev_t device, ino_t inode);
+  static std::shared_ptr<Hive> connect(const std::string& path, Kind kind, bool writable, bool immutable,
+                                       LSTATUS& status);
   void prepareSchema(Kind kind);
+  // Runs `begin`, waiting out other processes' locks.
+  void beginWaiting(const char* begin);
+  LSTATUS inSavepoint(const std::function<LSTATUS()>& work);
 
   std::string path_;
   sqlite3* db_;
@@ -138,7 +158,9 @@ class Hive {
   dev_t device_;
   ino_t inode_;
   KeyId rootId_ = 0;
-  std::mutex mutex_;
+  // Held for each call, and by a held write transaction until it ends.
+  std::recursive_mutex mutex_;
+  bool held_ = false;
   std::map<const char*, sqlite3_stmt*> statements_;
 };
 
@@ -147,5 +169,8 @@ void seedProviderCatalogue(Hive& hive);
 
 // The error number for a SQLite result code.
 LSTATUS statusForSqlite(int sqliteCode);
+
+// The name of the SQLite file layer that counts syncs (hive_vfs.cpp).
+const char* countedVfsName();
 
 }  // namespace platform::hive

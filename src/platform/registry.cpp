@@ -11,16 +11,19 @@
 #include "platform/hive.h"
 #include "platform/home.h"
 #include "platform/lasterror.h"
+#include "platform/registry_transaction.h"
 
 using platform::hive::Hive;
 using platform::hive::KeyRow;
+using TransactionState = platform::RegistryTransaction::State;
 
-// An open key: the hive connection it belongs to, the key's row and the
-// rights it was opened with.
+// An open key: the hive connection it belongs to, the key's row, the
+// rights it was opened with and the transaction it was opened within.
 struct HKEY__ {
   std::shared_ptr<Hive> hive;
   KeyRow key;
   REGSAM access;
+  std::shared_ptr<TransactionState> transaction;
   // Where the last RegEnumKeyExA on this handle stopped, so that the next
   // index continues from there instead of counting from the first sub-key.
   struct EnumCursor {
@@ -79,8 +82,9 @@ OpenHandles& openHandles() {
   return open;
 }
 
-HKEY newHandle(std::shared_ptr<Hive> hive, KeyRow key, REGSAM access) {
-  HKEY handle = new HKEY__{std::move(hive), std::move(key), access, {}};
+HKEY newHandle(std::shared_ptr<Hive> hive, KeyRow key, REGSAM access,
+               std::shared_ptr<TransactionState> transaction) {
+  HKEY handle = new HKEY__{std::move(hive), std::move(key), access, std::move(transaction), {}};
   std::lock_guard<std::mutex> lock(openHandles().mutex);
   openHandles().handles.insert(handle);
   return handle;
@@ -95,6 +99,9 @@ struct Start {
   std::vector<std::string_view> prefix;
   REGSAM access = 0;
   bool predefined = false;
+  // The open transaction the call works within, if any: the key's, else
+  // the calling thread's.
+  std::shared_ptr<TransactionState> transaction;
 };
 
 struct PredefinedKey {
@@ -121,8 +128,14 @@ std::shared_ptr<Hive> currentHive(Hive::Kind kind, LSTATUS& status) {
   return hive;
 }
 
+std::shared_ptr<TransactionState> threadTransaction() {
+  const platform::RegistryTransaction* current = platform::RegistryTransaction::current();
+  return current != nullptr ? current->state() : nullptr;
+}
+
 LSTATUS resolve(HKEY key, Start& start) {
   if (key == nullptr) return ERROR_INVALID_HANDLE;
+  start.transaction = threadTransaction();
   for (const PredefinedKey& predefined : predefinedKeys) {
     if (predefined.key != key) continue;
     LSTATUS status = ERROR_SUCCESS;
@@ -139,7 +152,13 @@ LSTATUS resolve(HKEY key, Start& start) {
   start.hive = key->hive;
   start.anchor = key->key;
   start.access = key->access;
+  if (key->transaction != nullptr && key->transaction->open) start.transaction = key->transaction;
   return ERROR_SUCCESS;
+}
+
+// Before a change: the hive joins the call's transaction, if there is one.
+LSTATUS enlist(const Start& start) {
+  return start.transaction != nullptr ? start.transaction->enlist(start.hive) : ERROR_SUCCESS;
 }
 
 // Splits "A\B\C" (a trailing "\" allowed) into its names.
@@ -198,6 +217,7 @@ LSTATUS onKey(HKEY key, REGSAM rights, Hive::Access access, Work work) {
   LSTATUS status = resolve(key, start);
   if (status != ERROR_SUCCESS) return status;
   if ((start.access & rights) == 0) return ERROR_ACCESS_DENIED;
+  if (access == Hive::Access::Write && (status = enlist(start)) != ERROR_SUCCESS) return status;
   return start.hive->transact(access, [&]() -> LSTATUS {
     KeyRow target;
     const LSTATUS located = locate(start, {}, target);
@@ -234,7 +254,12 @@ std::string_view valueNameOf(LPCSTR valueName) { return valueName != nullptr ? v
 
 }  // namespace
 
-LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY result) {
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
+  return RegOpenKeyTransactedA(key, subKey, options, desired, result, nullptr, nullptr);
+}
+
+LSTATUS RegOpenKeyTransactedA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY result,
+                              platform::RegistryTransaction* transaction, void*) {
   if (FAULT("RegOpenKeyExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
   if (result == nullptr) return withLastError(ERROR_INVALID_PARAMETER);
   *result = nullptr;
@@ -242,17 +267,25 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY resu
   std::vector<std::string_view> names;
   LSTATUS status = resolvePath(key, subKey, start, names);
   if (status != ERROR_SUCCESS) return withLastError(status);
+  if (transaction != nullptr) start.transaction = transaction->state();
   KeyRow found;
   status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
   if (status != ERROR_SUCCESS) return withLastError(status);
   const REGSAM rights = grantedRights(desired, start.hive->writable());
   if (asksToWrite(rights) && !start.hive->writable()) return withLastError(ERROR_ACCESS_DENIED);
-  *result = newHandle(start.hive, found, rights);
+  *result = newHandle(start.hive, found, rights, start.transaction);
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM desired, SECURITY_ATTRIBUTES*,
-                        PHKEY result, LPDWORD disposition) {
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM desired,
+                        SECURITY_ATTRIBUTES* security, PHKEY result, LPDWORD disposition) {
+  return RegCreateKeyTransactedA(key, subKey, reserved, keyClass, options, desired, security, result, disposition,
+                                 nullptr, nullptr);
+}
+
+LSTATUS RegCreateKeyTransactedA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM desired,
+                                SECURITY_ATTRIBUTES*, PHKEY result, LPDWORD disposition,
+                                platform::RegistryTransaction* transaction, void*) {
   if (FAULT("RegCreateKeyExA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
   if (result == nullptr || subKey == nullptr || options != REG_OPTION_NON_VOLATILE)
     return withLastError(ERROR_INVALID_PARAMETER);
@@ -261,18 +294,22 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, RE
   std::vector<std::string_view> names;
   LSTATUS status = resolvePath(key, subKey, start, names);
   if (status != ERROR_SUCCESS) return withLastError(status);
+  if (transaction != nullptr) start.transaction = transaction->state();
   const REGSAM rights = grantedRights(desired, start.hive->writable());
-  // A hive the process may not write still lets it open what exists for reading.
-  if (!start.hive->writable()) {
-    if (asksToWrite(rights)) return withLastError(ERROR_ACCESS_DENIED);
-    KeyRow found;
-    status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
-    if (status == ERROR_FILE_NOT_FOUND) status = ERROR_ACCESS_DENIED;
-    if (status != ERROR_SUCCESS) return withLastError(status);
+  if (asksToWrite(rights) && !start.hive->writable()) return withLastError(ERROR_ACCESS_DENIED);
+  // An existing key is opened without a change, so it does not make the
+  // hive join a transaction; a hive the process may not write still lets
+  // it open what exists for reading.
+  KeyRow found;
+  status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
+  if (status == ERROR_FILE_NOT_FOUND && !start.hive->writable()) status = ERROR_ACCESS_DENIED;
+  if (status == ERROR_SUCCESS) {
     if (disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
-    *result = newHandle(start.hive, found, rights);
+    *result = newHandle(start.hive, found, rights, start.transaction);
     return ERROR_SUCCESS;
   }
+  if (status != ERROR_FILE_NOT_FOUND) return withLastError(status);
+  if ((status = enlist(start)) != ERROR_SUCCESS) return withLastError(status);
   KeyRow made;
   bool created = false;
   status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
@@ -283,7 +320,7 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, RE
   });
   if (status != ERROR_SUCCESS) return withLastError(status);
   if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-  *result = newHandle(start.hive, made, rights);
+  *result = newHandle(start.hive, made, rights, start.transaction);
   return ERROR_SUCCESS;
 }
 
@@ -358,6 +395,7 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   if (status != ERROR_SUCCESS) return withLastError(status);
   // The predefined keys themselves cannot be deleted.
   if (!start.hive->writable() || (start.predefined && names.empty())) return withLastError(ERROR_ACCESS_DENIED);
+  if ((status = enlist(start)) != ERROR_SUCCESS) return withLastError(status);
   status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
     KeyRow target;
     const LSTATUS located = locate(start, names, target);
