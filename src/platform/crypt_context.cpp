@@ -49,6 +49,13 @@ HandleTable<ProviderContext>& providerContexts() {
   return table;
 }
 
+DWORD createPendingContainer(ProviderContext& context) {
+  std::lock_guard<std::mutex> lock(context.mutex);
+  if (!context.containerPending) return ERROR_SUCCESS;
+  context.containerPending = false;
+  return createKeyContainer(context.providerType, context.container, context.providerName);
+}
+
 std::shared_ptr<ProviderContext> findContext(HCRYPTPROV prov) {
   std::shared_ptr<ProviderContext> context = providerContexts().find(prov);
   if (!context) SetLastError(NTE_BAD_UID);

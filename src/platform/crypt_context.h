@@ -69,7 +69,15 @@ struct ProviderContext {
     DWORD refusal = 0;
   };
   std::map<DWORD, Unlock> unlocks;
+  // CRYPT_NEWKEYSET within a registry transaction: the new container is
+  // written with its first key pair, or when the context is released
+  // without one, so key generation holds no hive's write lock.
+  bool containerPending = false;
 };
+
+// Writes the context's pending new container (NTE_EXISTS if another
+// process took its name meanwhile); nothing when none is pending.
+DWORD createPendingContainer(ProviderContext& context);
 
 HandleTable<ProviderContext>& providerContexts();
 

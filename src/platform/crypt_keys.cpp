@@ -86,6 +86,7 @@ BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, HCRYPTKEY* key)
   stored.flags = usage;
   stored.bits = bits;
   DWORD status = protectKey(*context, generated.get(), usage, stored);
+  if (status == ERROR_SUCCESS) status = createPendingContainer(*context);
   if (status == ERROR_SUCCESS) status = writeContainerKey(context->providerType, context->container, keySpec, stored);
   if (status != ERROR_SUCCESS) return failWith(status);
   forgetUnlock(*context, keySpec);

@@ -10,6 +10,7 @@
 #include "platform/fault.h"
 #include "platform/key_container.h"
 #include "platform/lasterror.h"
+#include "platform/registry_transaction.h"
 #include "platform/sized_output.h"
 #include "platform/wincrypt.h"
 
@@ -103,8 +104,16 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
     status = checkContainerName(context->container);
     if (status == ERROR_SUCCESS) {
       std::string creator;
-      status = (flags & CRYPT_NEWKEYSET) != 0 ? createKeyContainer(entry.type, context->container, entry.name)
-                                              : openKeyContainer(entry.type, context->container, creator);
+      if ((flags & CRYPT_NEWKEYSET) == 0) {
+        status = openKeyContainer(entry.type, context->container, creator);
+      } else if (platform::RegistryTransaction::current() == nullptr) {
+        status = createKeyContainer(entry.type, context->container, entry.name);
+      } else {
+        status = openKeyContainer(entry.type, context->container, creator);
+        if (status == ERROR_SUCCESS) status = NTE_EXISTS;
+        if (status == NTE_BAD_KEYSET) status = ERROR_SUCCESS;
+        context->containerPending = status == ERROR_SUCCESS;
+      }
     }
     if (status != ERROR_SUCCESS) return failWith(status);
   }
@@ -115,6 +124,9 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
 BOOL CryptReleaseContext(HCRYPTPROV prov, DWORD flags) {
   if (FAULT("CryptReleaseContext", NTE_FAIL)) return FALSE;
   if (flags != 0) return failWith(NTE_BAD_FLAGS);
+  // A container made and left without a key pair stays, as it does when
+  // it is written at once.
+  if (std::shared_ptr<ProviderContext> context = providerContexts().find(prov)) createPendingContainer(*context);
   return providerContexts().remove(prov) ? TRUE : failWith(NTE_BAD_UID);
 }
 
@@ -132,6 +144,7 @@ BOOL CryptGetProvParam(HCRYPTPROV prov, DWORD param, BYTE* data, DWORD* length, 
       return copyText(context->container, data, length);
     case platform::PP_CREATOR_NAME: {
       if (context->container.empty()) return failWith(NTE_BAD_KEYSET);
+      if (context->containerPending) return copyText(context->providerName, data, length);
       std::string creator;
       const DWORD status = openKeyContainer(context->providerType, context->container, creator);
       if (status != ERROR_SUCCESS) return failWith(status);
