@@ -7,6 +7,7 @@
 #include "host/console.h"
 #include "host/control_client.h"
 #include "host/control_factory.h"
+#include "host/operation.h"
 
 namespace tarvenholm::host {
 namespace {
@@ -93,7 +94,10 @@ int runGenreq(Host& host, const CommandLine& line) {
   std::vector<Variant> arguments;
   arguments.push_back(Variant::text(*names));
   Variant request;
+  Operation operation;
   const CallOutcome outcome = control->call("genReq", std::move(arguments), request);
+  // A failed request keeps what it wrote (its container), as the control's rules say.
+  if (!operation.save()) return kExitFailure;
   if (outcome.failed()) {
     reportCallFailure("genReq", outcome);
     return kExitFailure;
@@ -121,7 +125,9 @@ int runSetcert(Host& host, const CommandLine& line) {
   std::vector<Variant> arguments;
   arguments.push_back(Variant::text(certificates.text));
   Variant code;
+  Operation operation;
   const CallOutcome outcome = control->call("setCert", std::move(arguments), code);
+  if (!operation.save()) return kExitFailure;
   if (outcome.failed()) {
     reportCallFailure("setCert", outcome);
     return kExitFailure;

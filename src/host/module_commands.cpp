@@ -3,6 +3,7 @@
 #include "host/commands.h"
 #include "host/console.h"
 #include "host/control_factory.h"
+#include "host/operation.h"
 
 namespace tarvenholm::host {
 namespace {
@@ -10,7 +11,9 @@ namespace {
 int runEntryPoint(const char* entryPoint) {
   const std::string module = installedModulePath();
   if (module.empty()) return kExitFailure;
+  Operation operation;
   const HRESULT result = callRegistrationEntryPoint(module, entryPoint);
+  if (!operation.save()) return kExitFailure;
   if (result == S_OK) return kExitSuccess;
   reportFailure({std::string(entryPoint) + " of " + module + " failed (" + resultCode(result) + ")",
                  std::string(entryPoint) + " de " + module + " falló (" + resultCode(result) + ")"});

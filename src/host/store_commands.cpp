@@ -11,6 +11,7 @@
 
 #include "host/commands.h"
 #include "host/console.h"
+#include "host/operation.h"
 #include "host/passwords.h"
 #include "host/pkcs12_file.h"
 #include "host/user_stores.h"
@@ -149,6 +150,7 @@ int runStoreList(Host&, const CommandLine& line) {
 }
 
 int runStoreExport(Host& host, const CommandLine& line) {
+  Operation operation;
   const std::string& thumbprint = line.operands.front();
   const std::optional<std::vector<BYTE>> hash = thumbprintBytes(thumbprint);
   if (!hash) throw UsageError("'" + thumbprint + "' is not a thumbprint: 40 hexadecimal digits expected", line.name());
@@ -221,7 +223,7 @@ int runStoreExport(Host& host, const CommandLine& line) {
     reportFailure({"cannot write " + *out + ": " + reason, "no se pudo escribir " + *out + ": " + reason});
     return kExitFailure;
   }
-  return kExitSuccess;
+  return operation.save() ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace tarvenholm::host
