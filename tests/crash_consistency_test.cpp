@@ -1,6 +1,8 @@
-// `tarvenholm genreq` and `tarvenholm setcert` killed with SIGKILL at random
-// moments, over and over, against one home: whatever a run printed before
-// it died must be whole afterwards, and the home must go on working.
+// `tarvenholm genreq` and `tarvenholm setcert` (of new certificates and
+// again of installed ones) killed with SIGKILL at random moments, over and
+// over, against one home: every run is wholly there or wholly absent
+// afterwards, whatever a run printed before it died is whole, and the home
+// goes on working.
 //
 //   TARVENHOLM_CRASH_SEED   the random seed (printed; a fixed one by default)
 //   TARVENHOLM_CRASH_KILLS  how many runs to kill (default 100; more for a
@@ -20,6 +22,7 @@
 #include "support/enrolment_audit.h"
 #include "support/host_fixture.h"
 #include "support/installed.h"
+#include "support/key_inspection.h"
 #include "support/test_home.h"
 
 namespace {
@@ -42,7 +45,9 @@ long numberFromEnvironment(const char* name, long fallback) {
   return *end == '\0' && value > 0 ? value : fallback;
 }
 
-enum class Kind { Genreq, Setcert };
+// A setcert again of a certificate already installed and bound replaces it
+// and binds it again: it must stay bound, whenever the run dies.
+enum class Kind { Genreq, Setcert, Reinstall };
 
 // How long uninterrupted runs of each kind take in this build under the
 // machine's present load: the longest of the last few, so that kill points
@@ -73,6 +78,12 @@ struct PrintedRequest {
   bool installed = false;
 };
 
+// A certificate a setcert reported installed, and the collection it came in.
+struct InstalledCertificate {
+  Bytes der;
+  std::string collectionFile;
+};
+
 class CrashConsistencyTest : public testing_support::HomeTest {
  protected:
   std::string path(const std::string& name) const { return home_.path() + "/" + name; }
@@ -88,7 +99,7 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
 
   const TestAuthority authority(path("ca"));
   std::vector<PrintedRequest> requests;
-  std::vector<Bytes> installed;
+  std::vector<InstalledCertificate> installed;
   RunDurations durations;
   long completed[2] = {0, 0};
   long kills = 0;
@@ -108,16 +119,24 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
       uninterrupted = Kind::Setcert;
     else if (run % kRunsPerUninterrupted == 0)
       uninterrupted = completed[1] < completed[0] && !waiting.empty() ? Kind::Setcert : Kind::Genreq;
-    const Kind kind = uninterrupted   ? *uninterrupted
-                      : !waiting.empty() && random() % 2 == 0 ? Kind::Setcert
-                                                                : Kind::Genreq;
+    Kind kind = Kind::Genreq;
+    if (uninterrupted) {
+      kind = *uninterrupted;
+    } else if (const unsigned draw = random() % 3; draw == 1 && !waiting.empty()) {
+      kind = Kind::Setcert;
+    } else if (draw == 2 && !installed.empty()) {
+      kind = Kind::Reinstall;
+    }
 
     std::vector<std::string> args;
     std::optional<std::size_t> certifying;
     Bytes user;
+    std::string collectionFile;
     if (kind == Kind::Genreq) {
       args = {"--quiet", "genreq", "--names", "2.5.4.3=Crash " + std::to_string(run) + ";2.5.4.10=Tarvenholm",
               "--key-size", "512"};
+    } else if (kind == Kind::Reinstall) {
+      args = {"--quiet", "setcert", installed[random() % installed.size()].collectionFile};
     } else {
       certifying = waiting[random() % waiting.size()];
       const TestAuthority::Issued issued = authority.issue(requests[*certifying].text, serial++);
@@ -125,6 +144,7 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
       const std::string file = path("answer-" + std::to_string(run) + ".p7b");
       testing_support::writeText(file, std::string(issued.collection.begin(), issued.collection.end()));
       args = {"--quiet", "setcert", file};
+      collectionFile = file;
     }
 
     const auto started = std::chrono::steady_clock::now();
@@ -152,7 +172,7 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
       requests.push_back({result.out.substr(0, result.out.size() - 1)});
     } else if (kind == Kind::Setcert && result.out == "2000\n") {
       requests[*certifying].installed = true;
-      installed.push_back(user);
+      installed.push_back({user, collectionFile});
     }
   }
   ASSERT_GE(kills, wantedKills) << "the runs ended before they could be killed";
@@ -166,9 +186,19 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
   EXPECT_EQ(testing_support::hiveIntegrity(platform::machineHivePath()), "ok");
   for (const PrintedRequest& request : requests)
     EXPECT_EQ(testing_support::problemWithKey(testing_support::requestKeyId(request.text)), std::nullopt);
-  for (const Bytes& certificate : installed)
-    EXPECT_EQ(testing_support::problemWithBinding(certificate), std::nullopt);
-  if (!installed.empty()) {
+  for (const InstalledCertificate& certificate : installed)
+    EXPECT_EQ(testing_support::problemWithBinding(certificate.der), std::nullopt);
+  // Every run wholly there or wholly absent, printed or not: no container
+  // without its key pair, no record of a key that is not there, no
+  // certificate in MY without its binding, no chain in part.
+  for (const std::string& container : testing_support::rsaKeyContainers())
+    EXPECT_EQ(testing_support::containerState(container), testing_support::ContainerState::WithKeyPair) << container;
+  for (const std::string& keyId : testing_support::keyRecordIds())
+    EXPECT_EQ(testing_support::problemWithKey(keyId), std::nullopt);
+  const std::vector<testing_support::StoredCertificate> personal = testing_support::storeContents(u"MY");
+  for (const testing_support::StoredCertificate& certificate : personal)
+    EXPECT_EQ(testing_support::problemWithBinding(certificate.der), std::nullopt);
+  if (!personal.empty()) {
     EXPECT_EQ(testing_support::storeDers(u"ROOT"), std::vector<Bytes>{authority.rootDer()});
     EXPECT_EQ(testing_support::storeDers(u"CA"), std::vector<Bytes>{authority.intermediateDer()});
   }
