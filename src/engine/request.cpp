@@ -98,36 +98,26 @@ struct RequestWork {
   CERT_PUBLIC_KEY_INFO* publicKeyInfo() const { return reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(publicKey.bytes.get()); }
 };
 
-// The codes and progress texts of one two-call platform step.
+// The codes of one two-call platform step.
 struct SizedStep {
   int sizeFailed;
-  const char* sized;
   int noMemory;
   int fillFailed;
-  const char* filled;
 };
 
-constexpr SizedStep kSubjectEncoding = {kEncodeNameSizeFailed, "El llamado uno a codificacion de names fue bien",
-                                        kEncodeNameFailed, kEncodeNameFailed,
-                                        "El llamado dos a codificacion de names fue bien"};
-constexpr SizedStep kPublicKeyExport = {kExportPublicKeySizeFailed, "El llamado uno a CryptExportPublicKeyInfo OK",
-                                        kNoMemoryForPublicKey, kExportPublicKeyFailed,
-                                        "El llamado dos a CryptExportPublicKeyInfo OK"};
-constexpr SizedStep kRequestSigning = {kSignRequestSizeFailed, "El llamado uno a CryptSignAndEncodeCertificate OK",
-                                       kNoMemoryForRequest, kSignRequestFailed,
-                                       "El llamado dos a CryptSignAndEncodeCertificate OK"};
+constexpr SizedStep kSubjectEncoding = {kEncodeNameSizeFailed, kEncodeNameFailed, kEncodeNameFailed};
+constexpr SizedStep kPublicKeyExport = {kExportPublicKeySizeFailed, kNoMemoryForPublicKey, kExportPublicKeyFailed};
+constexpr SizedStep kRequestSigning = {kSignRequestSizeFailed, kNoMemoryForRequest, kSignRequestFailed};
 
 // Asks `call` for the size, allocates exactly that, and has `call` fill it.
 template <typename Call>
 int fillSized(const SizedStep& step, Call call, SizedBuffer& buffer) {
   DWORD length = 0;
   if (!call(nullptr, &length)) return fail(step.sizeFailed);
-  trace(step.sized);
   buffer.bytes.reset(static_cast<BYTE*>(LocalAlloc(LPTR, length)));
   if (!buffer.bytes) return fail(step.noMemory);
   buffer.length = length;
   if (!call(buffer.bytes.get(), &buffer.length)) return fail(step.fillFailed);
-  trace(step.filled);
   return kSuccess;
 }
 
@@ -135,14 +125,12 @@ int createContainer(RequestWork& work) {
   if (!CryptAcquireContextA(work.context.receive(), work.container.c_str(), work.provider.c_str(), work.providerType,
                             CRYPT_NEWKEYSET))
     return fail(kCreateContainerFailed);
-  trace("El contexto del CSP se obtuvo bien y el contenedor fue creado");
   return kSuccess;
 }
 
 int generateKeyPair(RequestWork& work) {
   if (!CryptGenKey(work.context.get(), AT_KEYEXCHANGE, keyGenerationFlags(work.keySize), work.key.receive()))
     return fail(kGenerateKeyPairFailed);
-  trace("La llave se hizo bien");
   return kSuccess;
 }
 
@@ -247,7 +235,6 @@ int buildRequest(const char* names, BSTR* request) {
   RequestWork work;
   work.names = names;
   work.provider = providerNameSetting();
-  trace(work.provider.c_str());
 
   work.keySize = keySizeSetting();
   if (!isAcceptedKeySize(work.keySize)) return refuse(kInvalidKeySize);
@@ -256,7 +243,6 @@ int buildRequest(const char* names, BSTR* request) {
   if (work.providerType == 0) return refuse(kInvalidProviderName);
 
   work.container = newContainerName();
-  trace(("El ID calculado es " + work.container).c_str());
 
   int result = kSuccess;
   for (const Step step : kSteps) {

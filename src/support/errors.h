@@ -73,7 +73,4 @@ void showSystemError(const char* text);
 void showErrorBox(const char* text);
 void showInfoBox(const char* text);
 
-// Progress texts of the engine go here and nowhere else.
-inline void trace(const char*) {}
-
 }  // namespace tarvenholm
