@@ -10,9 +10,9 @@
 
 #include "install/install.h"
 #include "platform/wincrypt.h"
-#include "support/installed.h"
-#include "support/test_certs.h"
-#include "support/test_home.h"
+#include "testlib/installed.h"
+#include "testlib/test_certs.h"
+#include "testlib/test_home.h"
 
 namespace {
 

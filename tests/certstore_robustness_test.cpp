@@ -8,8 +8,8 @@
 
 #include "platform/lasterror.h"
 #include "platform/wincrypt.h"
-#include "support/test_certs.h"
-#include "support/test_home.h"
+#include "testlib/test_certs.h"
+#include "testlib/test_home.h"
 
 namespace {
 

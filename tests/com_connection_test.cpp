@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/connection.h"
-#include "support/com_sample.h"
+#include "testlib/com_sample.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/typelib.h"
-#include "support/com_sample.h"
+#include "testlib/com_sample.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "platform/objidl.h"
 #include "platform/oleauto.h"
 #include "platform/registry.h"
-#include "support/com_sample.h"
-#include "support/test_home.h"
+#include "testlib/com_sample.h"
+#include "testlib/test_home.h"
 
 namespace {
 

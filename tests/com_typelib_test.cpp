@@ -8,8 +8,8 @@
 #include "platform/fault.h"
 #include "platform/lasterror.h"
 #include "platform/typelib.h"
-#include "support/com_sample.h"
-#include "support/test_home.h"
+#include "testlib/com_sample.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "platform/comptr.h"
 #include "platform/oleauto.h"
-#include "support/com_sample.h"
+#include "testlib/com_sample.h"
 
 namespace {
 

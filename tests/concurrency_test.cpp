@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "platform/home.h"
-#include "support/child_process.h"
-#include "support/enrolment_audit.h"
-#include "support/host_fixture.h"
-#include "support/installed.h"
-#include "support/test_home.h"
+#include "testlib/child_process.h"
+#include "testlib/enrolment_audit.h"
+#include "testlib/host_fixture.h"
+#include "testlib/installed.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include "platform/fault.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
-#include "support/child_process.h"
-#include "support/control_client.h"
 #include "support/errors.h"
-#include "support/test_home.h"
 #include "support/textconv.h"
+#include "testlib/child_process.h"
+#include "testlib/control_client.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "engine/settings.h"
 #include "platform/objsafe.h"
 #include "platform/typelib.h"
-#include "support/control_client.h"
-#include "support/test_home.h"
+#include "testlib/control_client.h"
+#include "testlib/test_home.h"
 
 namespace {
 

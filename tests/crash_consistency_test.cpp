@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "platform/home.h"
-#include "support/enrolment_audit.h"
-#include "support/host_fixture.h"
-#include "support/installed.h"
-#include "support/key_inspection.h"
-#include "support/test_home.h"
+#include "testlib/enrolment_audit.h"
+#include "testlib/host_fixture.h"
+#include "testlib/installed.h"
+#include "testlib/key_inspection.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "platform/fault.h"
 #include "platform/lasterror.h"
 #include "platform/wincrypt.h"
-#include "support/test_certs.h"
+#include "testlib/test_certs.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Encoding of names, public key infos and signed requests, checked with
 // OpenSSL's decoders and the openssl command.
-#include "support/crypt_fixtures.h"
+#include "testlib/crypt_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 #include "platform/fault.h"
 #include "platform/public_key_info.h"
-#include "support/test_home.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Key pairs in key containers: generation, persistence across processes,
 // signing, export, and user-protected keys under a password.
-#include "support/crypt_fixtures.h"
+#include "testlib/crypt_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include "platform/fault.h"
 #include "platform/home.h"
 #include "platform/registry.h"
-#include "support/child_process.h"
-#include "support/test_home.h"
+#include "testlib/child_process.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Provider catalogue and provider contexts: enumeration, container
 // creation and opening, container listing, handles.
-#include "support/crypt_fixtures.h"
+#include "testlib/crypt_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/fault.h"
-#include "support/test_home.h"
+#include "testlib/test_home.h"
 
 namespace {
 

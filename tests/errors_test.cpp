@@ -7,7 +7,7 @@
 #include "platform/fault.h"
 #include "platform/lasterror.h"
 #include "support/errors.h"
-#include "support/test_home.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "platform/home.h"
-#include "support/enrolment_audit.h"
-#include "support/host_fixture.h"
-#include "support/installed.h"
-#include "support/test_certs.h"
+#include "testlib/enrolment_audit.h"
+#include "testlib/host_fixture.h"
+#include "testlib/installed.h"
+#include "testlib/test_certs.h"
 
 namespace {
 

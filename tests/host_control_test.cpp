@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "support/crypt_fixtures.h"
-#include "support/host_fixture.h"
+#include "testlib/crypt_fixtures.h"
+#include "testlib/host_fixture.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "platform/oletext.h"
-#include "support/crypt_fixtures.h"
-#include "support/host_fixture.h"
+#include "testlib/crypt_fixtures.h"
+#include "testlib/host_fixture.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 
 #include "engine/request.h"
 #include "engine/settings.h"
-#include "support/installed.h"
 #include "support/textconv.h"
+#include "testlib/installed.h"
 
 namespace {
 

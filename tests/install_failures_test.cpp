@@ -13,7 +13,7 @@
 #include "platform/fault.h"
 #include "platform/lasterror.h"
 #include "support/errors.h"
-#include "support/installed.h"
+#include "testlib/installed.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "engine/keyrecords.h"
-#include "support/installed.h"
+#include "testlib/installed.h"
 
 namespace {
 

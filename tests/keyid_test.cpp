@@ -1,5 +1,5 @@
 // Key identifiers: SHA-1 of the DER SubjectPublicKeyInfo as upper-case hex.
-#include "support/crypt_fixtures.h"
+#include "testlib/crypt_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 #include "engine/keyid.h"
 #include "platform/fault.h"
-#include "support/test_home.h"
+#include "testlib/test_home.h"
 
 namespace {
 

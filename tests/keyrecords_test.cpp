@@ -11,9 +11,9 @@
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 #include "platform/rpc.h"
-#include "support/child_process.h"
-#include "support/shared_hive.h"
-#include "support/test_home.h"
+#include "testlib/child_process.h"
+#include "testlib/shared_hive.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "control/identifiers.h"
-#include "support/control_module.h"
-#include "support/crypt_fixtures.h"
-#include "support/host_fixture.h"
-#include "support/host_process.h"
-#include "support/test_home.h"
+#include "testlib/control_module.h"
+#include "testlib/crypt_fixtures.h"
+#include "testlib/host_fixture.h"
+#include "testlib/host_process.h"
+#include "testlib/test_home.h"
 
 namespace {
 

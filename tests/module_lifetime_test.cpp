@@ -18,9 +18,9 @@
 #include "platform/fault.h"
 #include "platform/lasterror.h"
 #include "platform/oleauto.h"
-#include "support/child_process.h"
-#include "support/control_module.h"
-#include "support/test_home.h"
+#include "testlib/child_process.h"
+#include "testlib/control_module.h"
+#include "testlib/test_home.h"
 
 namespace {
 

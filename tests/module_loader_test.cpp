@@ -23,8 +23,8 @@
 #include "platform/module_section.h"
 #include "platform/oletext.h"
 #include "platform/typelib.h"
-#include "support/com_sample.h"
-#include "support/test_home.h"
+#include "testlib/com_sample.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "platform/fault.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
-#include "support/control_module.h"
-#include "support/test_home.h"
+#include "testlib/control_module.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "platform/fault.h"
 #include "platform/home.h"
 #include "platform/lasterror.h"
-#include "support/test_home.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 #include "platform/wincrypt.h"
-#include "support/test_home.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "platform/home.h"
 #include "platform/lasterror.h"
 #include "platform/registry_transaction.h"
-#include "support/installed.h"
+#include "testlib/installed.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // provider and the registry, and that the handles are let go.
 
 // OpenSSL's headers (through the crypt fixtures) come before the platform's.
-#include "support/request_case.h"
+#include "testlib/request_case.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,7 +22,7 @@
 #include "platform/lasterror.h"
 #include "support/base64.h"
 #include "support/errors.h"
-#include "support/shared_hive.h"
+#include "testlib/shared_hive.h"
 
 namespace {
 

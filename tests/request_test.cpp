@@ -1,5 +1,5 @@
 // OpenSSL's headers (through the crypt fixtures) come before the platform's.
-#include "support/request_case.h"
+#include "testlib/request_case.h"
 
 #include <gtest/gtest.h>
 

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "support/enrolment_audit.h"
-#include "support/host_fixture.h"
+#include "testlib/enrolment_audit.h"
+#include "testlib/host_fixture.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include "platform/bstr.h"
 #include "platform/fault.h"
 #include "platform/lasterror.h"
-#include "support/test_home.h"
 #include "support/textconv.h"
+#include "testlib/test_home.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "platform/application.h"
 #include "platform/lasterror.h"
 #include "platform/wincrypt.h"
-#include "support/test_certs.h"
+#include "testlib/test_certs.h"
 
 namespace testing_support {
 

@@ -1,4 +1,4 @@
-#include "support/request_case.h"
+#include "testlib/request_case.h"
 
 #include "engine/request.h"
 #include "engine/settings.h"

@@ -1,4 +1,4 @@
-#include "support/host_process.h"
+#include "testlib/host_process.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "support/test_home.h"
+#include "testlib/test_home.h"
 
 #include <ftw.h>
 #include <unistd.h>

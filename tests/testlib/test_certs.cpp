@@ -5,7 +5,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include "support/test_certs.h"
+#include "testlib/test_certs.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,6 +1,6 @@
 #include <openssl/evp.h>
 
-#include "support/installed.h"
+#include "testlib/installed.h"
 
 #include <deque>
 #include <stdexcept>

@@ -4,13 +4,13 @@
 #pragma once
 
 // OpenSSL's headers (through the crypt fixtures) come before the platform's.
-#include "support/crypt_fixtures.h"
+#include "testlib/crypt_fixtures.h"
 
 #include <string>
 #include <vector>
 
-#include "support/key_inspection.h"
-#include "support/test_home.h"
+#include "testlib/key_inspection.h"
+#include "testlib/test_home.h"
 
 namespace testing_support {
 

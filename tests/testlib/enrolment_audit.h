@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "support/host_process.h"
-#include "support/test_certs.h"
+#include "testlib/host_process.h"
+#include "testlib/test_certs.h"
 
 namespace testing_support {
 

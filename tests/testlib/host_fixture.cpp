@@ -1,11 +1,11 @@
-#include "support/host_fixture.h"
+#include "testlib/host_fixture.h"
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 
-#include "support/control_module.h"
-#include "support/crypt_fixtures.h"
+#include "testlib/control_module.h"
+#include "testlib/crypt_fixtures.h"
 
 namespace testing_support {
 

@@ -7,7 +7,7 @@
 #include <openssl/x509v3.h>
 #include <sqlite3.h>
 
-#include "support/enrolment_audit.h"
+#include "testlib/enrolment_audit.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -25,9 +25,9 @@
 #include "engine/keyrecords.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
-#include "support/host_fixture.h"
-#include "support/installed.h"
-#include "support/key_inspection.h"
+#include "testlib/host_fixture.h"
+#include "testlib/installed.h"
+#include "testlib/key_inspection.h"
 
 extern char** environ;
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support/test_certs.h"
-#include "support/test_home.h"
+#include "testlib/test_certs.h"
+#include "testlib/test_home.h"
 
 namespace testing_support {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "support/child_process.h"
+#include "testlib/child_process.h"
 
 namespace testing_support {
 

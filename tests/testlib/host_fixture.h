@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "support/host_process.h"
-#include "support/test_home.h"
+#include "testlib/host_process.h"
+#include "testlib/test_home.h"
 
 namespace testing_support {
 

@@ -1,4 +1,4 @@
-#include "support/child_process.h"
+#include "testlib/child_process.h"
 
 #include <fcntl.h>
 #include <grp.h>

@@ -1,4 +1,4 @@
-#include "support/crypt_fixtures.h"
+#include "testlib/crypt_fixtures.h"
 
 #include <algorithm>
 #include <cstdio>

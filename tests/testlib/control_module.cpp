@@ -1,4 +1,4 @@
-#include "support/control_module.h"
+#include "testlib/control_module.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>

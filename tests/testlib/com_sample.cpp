@@ -1,4 +1,4 @@
-#include "support/com_sample.h"
+#include "testlib/com_sample.h"
 
 #include <string>
 

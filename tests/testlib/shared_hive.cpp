@@ -1,4 +1,4 @@
-#include "support/shared_hive.h"
+#include "testlib/shared_hive.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

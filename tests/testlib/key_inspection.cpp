@@ -1,7 +1,7 @@
-#include "support/key_inspection.h"
+#include "testlib/key_inspection.h"
 
 // OpenSSL's headers (through the crypt fixtures) come before the platform's.
-#include "support/crypt_fixtures.h"
+#include "testlib/crypt_fixtures.h"
 
 #include <vector>
 
