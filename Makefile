@@ -44,7 +44,7 @@ fuzz:
 	bash scripts/fuzz-run
 
 install:
-	@test -f $(RELEASE_BUILD)/CMakeCache.txt || cmake -S . -B $(RELEASE_BUILD) -G "$(GENERATOR)" \
+	@test -f $(RELEASE_BUILD)/CMakeCache.txt || cmake -S . -B $(RELEASE_BUILD) -G "$(GENERATOR)" $(LAUNCHER) \
 	  -DCMAKE_BUILD_TYPE=Release -DTARVENHOLM_FAULT_SWITCH=OFF -DTARVENHOLM_TESTS=OFF -DTARVENHOLM_BENCH=OFF \
 	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
