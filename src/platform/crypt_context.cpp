@@ -117,6 +117,22 @@ DWORD contextPrivateKey(ProviderContext& context, DWORD keySpec, UniquePkey& key
   return status;
 }
 
+DWORD contextPrivateKeyWithPassword(const ProviderContext& context, DWORD keySpec, const std::string& password,
+                                    UniquePkey& key) {
+  ContainerKey stored;
+  const DWORD status = storedKey(context, keySpec, stored);
+  if (status != ERROR_SUCCESS) return status;
+  if (!stored.passwordProtected) return keyFromPrivateKeyInfo(stored.privateKey, key);
+  return keyFromEncryptedPrivateKeyInfo(stored.privateKey, password, stored.publicKeyInfo, key);
+}
+
+DWORD contextKeyProtected(const ProviderContext& context, DWORD keySpec, bool& isProtected) {
+  ContainerKey stored;
+  const DWORD status = storedKey(context, keySpec, stored);
+  if (status == ERROR_SUCCESS) isProtected = stored.passwordProtected;
+  return status;
+}
+
 void forgetUnlock(ProviderContext& context, DWORD keySpec) {
   std::lock_guard<std::mutex> lock(context.mutex);
   context.unlocks.erase(keySpec);

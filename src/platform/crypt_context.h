@@ -101,6 +101,14 @@ DWORD contextPublicKey(const ProviderContext& context, DWORD keySpec, std::vecto
 // asked. Error number as result.
 DWORD contextPrivateKey(ProviderContext& context, DWORD keySpec, UniquePkey& key, DWORD requiredFlags = 0);
 
+// The private key of the context's key pair `keySpec`, a protected one
+// opened with `password`: nothing is asked and nothing is remembered.
+DWORD contextPrivateKeyWithPassword(const ProviderContext& context, DWORD keySpec, const std::string& password,
+                                    UniquePkey& key);
+
+// Whether the context's key pair `keySpec` is stored under a password.
+DWORD contextKeyProtected(const ProviderContext& context, DWORD keySpec, bool& isProtected);
+
 // Forgets what was asked for `keySpec` (its key pair was just replaced).
 void forgetUnlock(ProviderContext& context, DWORD keySpec);
 

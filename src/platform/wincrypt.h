@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "platform/unique_handle.h"
 #include "platform/wintypes.h"
 
 using HCRYPTPROV = ULONG_PTR;
@@ -192,6 +193,8 @@ BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD flags)
 BOOL CryptSignHashA(HCRYPTHASH hash, DWORD keySpec, LPCSTR description, DWORD flags, BYTE* signature,
                     DWORD* length);
 BOOL CryptDestroyHash(HCRYPTHASH hash);
+// `length` random bytes from the provider's generator.
+BOOL CryptGenRandom(HCRYPTPROV prov, DWORD length, BYTE* buffer);
 
 #define KP_KEYLEN 9
 #define PP_CONTAINER 6
@@ -289,3 +292,5 @@ struct CertContextFree {
 };
 using UniqueCertStore = std::unique_ptr<void, CertStoreClose>;
 using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
+inline BOOL releaseCryptProv(HCRYPTPROV prov) { return CryptReleaseContext(prov, 0); }
+using UniqueCryptProv = platform::UniqueHandle<HCRYPTPROV, releaseCryptProv>;
