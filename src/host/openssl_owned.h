@@ -19,7 +19,7 @@ namespace tarvenholm::host {
 using platform::OpensslPtr;
 using platform::UniquePkey;
 using UniqueBio = OpensslPtr<BIO, BIO_free_all>;
-using UniqueX509 = OpensslPtr<X509, X509_free>;
+using platform::UniqueX509;
 using UniquePkcs7 = OpensslPtr<PKCS7, PKCS7_free>;
 using UniquePkcs12 = OpensslPtr<PKCS12, PKCS12_free>;
 
