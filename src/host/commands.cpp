@@ -101,6 +101,19 @@ const std::vector<CommandSpec>& commandSpecs() {
        "unregister the control's module",
        "Remove the control's registration (DllUnregisterServer).\n",
        runUnregister},
+      {{"nssdb", "add"},
+       {{"--dbdir", true}},
+       0,
+       0,
+       "nssdb add [--dbdir DIR]",
+       "make the keys usable in NSS programs (Chromium)",
+       "Add the PKCS#11 module that shows the user's certificates and keys to an\n"
+       "NSS database with modutil, so that programs reading it (Chromium, and\n"
+       "Firefox with that profile) can use the keys. A missing database is\n"
+       "created first, without a password (certutil -N).\n"
+       "\n"
+       "      --dbdir DIR      the database directory (default: ~/.pki/nssdb)\n",
+       runNssdbAdd},
   };
   return specs;
 }

@@ -45,5 +45,6 @@ int runStoreExport(Host& host, const CommandLine& line);
 int runKeysList(Host& host, const CommandLine& line);
 int runRegister(Host& host, const CommandLine& line);
 int runUnregister(Host& host, const CommandLine& line);
+int runNssdbAdd(Host& host, const CommandLine& line);
 
 }  // namespace tarvenholm::host

@@ -74,18 +74,26 @@ HRESULT createControl(platform::ComPtr<IDispatch>& control, bool quiet) {
   return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, control.putVoid());
 }
 
-std::string installedModulePath() {
+std::string installedLibraryPath(const std::string& file, std::string& searched) {
   char host[PATH_MAX];
   const DWORD length = GetModuleFileNameA(nullptr, host, sizeof host);
   const std::string hostPath(host, length < sizeof host ? length : 0);
   const std::string hostDirectory = hostPath.substr(0, hostPath.rfind('/') + 1);
-  // A build tree has the module beside the host; an installed prefix in its own directory.
-  const std::string installed = std::string(kModuleDirectoryFromHost) + "/" + kModuleFile;
-  for (const std::string& candidate : {hostDirectory + kModuleFile, hostDirectory + installed})
+  // A build tree has the library beside the host; an installed prefix in its own directory.
+  const std::string installed = std::string(kModuleDirectoryFromHost) + "/" + file;
+  searched = hostDirectory + installed;
+  for (const std::string& candidate : {hostDirectory + file, hostDirectory + installed})
     if (!hostDirectory.empty() && isFile(candidate)) return std::filesystem::path(candidate).lexically_normal();
-  reportFailure({"the control's module is neither beside tarvenholm nor in " + hostDirectory + installed,
-                 "el módulo del control no está junto a tarvenholm ni en " + hostDirectory + installed});
   return {};
+}
+
+std::string installedModulePath() {
+  std::string searched;
+  std::string found = installedLibraryPath(kModuleFile, searched);
+  if (found.empty())
+    reportFailure({"the control's module is neither beside tarvenholm nor in " + searched,
+                   "el módulo del control no está junto a tarvenholm ni en " + searched});
+  return found;
 }
 
 HRESULT callRegistrationEntryPoint(const std::string& modulePath, const char* entryPoint) {

@@ -21,6 +21,10 @@ HRESULT createControl(platform::ComPtr<IDispatch>& control, bool quiet);
 // failure reported, when there is none.
 std::string installedModulePath();
 
+// A library installed with the host: beside it in a build tree, else in
+// the installed library directory (`searched`). Empty when in neither.
+std::string installedLibraryPath(const std::string& file, std::string& searched);
+
 // Loads the module and runs one of its registration entry points
 // ("DllRegisterServer" or "DllUnregisterServer"); its result, or the
 // failure to load the module or find the entry point.
