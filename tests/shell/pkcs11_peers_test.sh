@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# The PKCS#11 module with the programs that use it: pkcs11-tool (objects,
+# signatures, its own --test, a password-protected key), GnuTLS p11tool,
+# and TLS client authentication against `openssl s_server -Verify 1` by
+# openssl s_client (pkcs11 engine), curl (pkcs11: URI) and headless
+# Chromium (NSS database with the module, certificate auto-selected).
+#
+#   pkcs11_peers_test.sh BUILD_DIR SOURCE_DIR
+#
+# Every step is bounded in time; everything listens on loopback only.
+set -Eeuo pipefail
+
+build=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
+module="$build/libtarvenholm-pkcs11.so"
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarvenholm-pkcs11.XXXXXX")
+server_pid=
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'echo "FAILED at: $BASH_COMMAND (line $LINENO)" >&2' ERR
+
+step_seconds=${PKCS11_STEP_SECONDS:-120}
+bounded() { timeout --kill-after=10 "$step_seconds" "$@"; }
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+started=$SECONDS
+echo "== enrol two keys: 'plain' without a password, 'locked' with one"
+export TARVENHOLM_HOME="$work/home"
+unset TARVENHOLM_MACHINE_HIVE TARVENHOLM_KEY_PASSWORD
+printf 'locked secret\n' > "$work/password"
+host() { bounded "$build/tarvenholm" --lang en --quiet --batch "$@"; }
+bash "$source_dir/scripts/test-ca" "$work/ca" init
+enrol() {  # NAME [host options]
+  local name=$1
+  shift
+  host "$@" genreq --names "2.5.4.3=$name;2.5.4.10=Tarvenholm Test" > "$work/$name.b64"
+  bash "$source_dir/scripts/test-ca" "$work/ca" issue "$work/$name.b64" "$work/$name.p7b" --der
+  cp "$work/ca/user.pem" "$work/$name.pem"
+  [ "$(host setcert "$work/$name.p7b")" = 2000 ] || fail "setcert of $name"
+  openssl x509 -in "$work/$name.pem" -noout -pubkey > "$work/$name.pub"
+  # CKA_ID: the key identifier, the SHA-1 of the DER SubjectPublicKeyInfo.
+  openssl pkey -pubin -in "$work/$name.pub" -outform DER | sha1sum | cut -d' ' -f1 > "$work/$name.id"
+}
+enrol plain
+p11() { bounded pkcs11-tool --module "$module" "$@"; }
+
+echo "== pkcs11-tool --sign without login (no key has a password yet), verified with the certificate's public key"
+printf 'message to sign' > "$work/message"
+for mechanism in SHA256-RSA-PKCS SHA384-RSA-PKCS SHA512-RSA-PKCS SHA256-RSA-PKCS-PSS; do
+  p11 --sign --id "$(cat "$work/plain.id")" --mechanism "$mechanism" --input-file "$work/message" --output-file "$work/signature"
+  case $mechanism in
+    *PSS) options=(-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:-1) ;;
+    *) options=() ;;
+  esac
+  digest=$(echo "$mechanism" | sed 's/-.*//' | tr 'A-Z' 'a-z')
+  openssl dgst -"$digest" -verify "$work/plain.pub" "${options[@]}" -signature "$work/signature" "$work/message" \
+    || fail "$mechanism signature does not verify"
+done
+
+enrol locked --password-file "$work/password"
+cat "$work/ca/root.pem" "$work/ca/intermediate.pem" > "$work/chain.pem"
+
+echo "== pkcs11-tool --list-objects: the MY certificates, their keys, CA and ROOT"
+p11 --list-objects > "$work/objects.txt" 2>&1
+cat "$work/objects.txt"
+count() { grep -c "^$1" "$work/objects.txt" || true; }
+# Without login: both certificates (MY), intermediate (CA), root (ROOT); the
+# unprotected key's private and public key; the protected key's public key.
+[ "$(count 'Certificate Object')" = 4 ] || fail "expected 4 certificates"
+[ "$(count 'Private Key Object')" = 1 ] || fail "expected 1 private key before login"
+[ "$(count 'Public Key Object')" = 2 ] || fail "expected 2 public keys"
+p11 --login --pin 'locked secret' --list-objects > "$work/objects.txt" 2>&1
+[ "$(count 'Private Key Object')" = 2 ] || fail "expected 2 private keys after login"
+grep -q "label: *plain" "$work/objects.txt" || fail "no object labelled with the subject's CN"
+
+echo "== a password-protected key: refused without its password, usable with it"
+if p11 --sign --id "$(cat "$work/locked.id")" --mechanism SHA256-RSA-PKCS --input-file "$work/message" \
+     --output-file "$work/signature" > "$work/refused.txt" 2>&1; then
+  fail "the protected key signed without its password"
+fi
+if p11 --login --pin 'wrong' --sign --id "$(cat "$work/locked.id")" --mechanism SHA256-RSA-PKCS --input-file "$work/message" \
+     --output-file "$work/signature" > "$work/refused.txt" 2>&1; then
+  fail "the protected key signed with a wrong password"
+fi
+grep -q CKR_PIN_INCORRECT "$work/refused.txt" || fail "a wrong password is not CKR_PIN_INCORRECT"
+p11 --login --pin 'locked secret' --sign --id "$(cat "$work/locked.id")" --mechanism SHA256-RSA-PKCS --input-file "$work/message" \
+  --output-file "$work/signature"
+openssl dgst -sha256 -verify "$work/locked.pub" -signature "$work/signature" "$work/message"
+
+echo "== pkcs11-tool --test"
+p11 --test --login --pin 'locked secret' > "$work/selftest.txt" 2>&1 || { cat "$work/selftest.txt"; fail "pkcs11-tool --test"; }
+grep -q "No errors" "$work/selftest.txt" || { cat "$work/selftest.txt"; fail "pkcs11-tool --test reported errors"; }
+
+echo "== p11tool --list-all"
+bounded p11tool --provider "$module" --list-all "pkcs11:" > "$work/p11tool.txt" 2>&1
+cat "$work/p11tool.txt"
+[ "$(grep -c 'Type: X.509 Certificate' "$work/p11tool.txt")" = 4 ] || fail "p11tool does not see 4 certificates"
+
+echo "== TLS client authentication through the module"
+openssl req -new -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$work/server.key" \
+  -out "$work/server.csr" 2>/dev/null
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' > "$work/server.ext"
+openssl x509 -req -in "$work/server.csr" -CA "$work/ca/root.pem" -CAkey "$work/ca/root.key" -CAcreateserial \
+  -days 30 -extfile "$work/server.ext" -out "$work/server.pem" 2>/dev/null
+port=$((20000 + RANDOM % 20000))
+start_server() {  # TLS version option
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  openssl s_server -accept "127.0.0.1:$port" -cert "$work/server.pem" -key "$work/server.key" \
+    -Verify 1 -verify_return_error -CAfile "$work/ca/root.pem" -chainCAfile "$work/chain.pem" \
+    -www "$1" > "$work/server.log" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  fail "s_server did not start"
+}
+uri="pkcs11:token=$(bounded p11tool --provider "$module" --list-tokens 2>/dev/null | sed -n 's/^\tLabel: //p' | head -n1 | sed 's/ /%20/g');object=plain;pin-value=locked%20secret"
+for version in -tls1_2 -tls1_3; do
+  start_server "$version"
+  echo "-- openssl s_client $version, pkcs11 engine"
+  printf 'GET / HTTP/1.0\r\n\r\n' | PKCS11_MODULE_PATH="$module" bounded openssl s_client -connect "127.0.0.1:$port" \
+    "$version" -engine pkcs11 -keyform engine -key "$uri;type=private" -cert "$work/plain.pem" \
+    -cert_chain "$work/chain.pem" -CAfile "$work/ca/root.pem" -verify_return_error -ign_eof \
+    > "$work/s_client.log" 2>&1 || { cat "$work/s_client.log"; fail "s_client $version"; }
+  # The server requires a client certificate that chains to the root (-Verify 1 -verify_return_error).
+  grep -q "CN *= *plain" "$work/server.log" || { cat "$work/server.log"; fail "the server did not see 'plain'"; }
+
+  echo "-- curl $version, pkcs11: URI"
+  curl_version=$([ "$version" = -tls1_2 ] && echo --tlsv1.2 --tls-max 1.2 || echo --tlsv1.3)
+  PKCS11_MODULE_PATH="$module" bounded curl --silent --show-error $curl_version --cacert "$work/ca/root.pem" \
+    --engine pkcs11 --key-type ENG --key "$uri;type=private" --cert "$work/plain.pem" \
+    "https://127.0.0.1:$port/" > "$work/curl.html" || fail "curl $version"
+done
+
+echo "pkcs11 peers: all steps passed in $((SECONDS - started)) s"
