@@ -64,10 +64,11 @@ done
 
 enrol locked --password-file "$work/password"
 cat "$work/ca/root.pem" "$work/ca/intermediate.pem" > "$work/chain.pem"
+# curl sends the chain that follows the certificate in its file.
+cat "$work/plain.pem" "$work/ca/intermediate.pem" > "$work/plain-chain.pem"
 
 echo "== pkcs11-tool --list-objects: the MY certificates, their keys, CA and ROOT"
 p11 --list-objects > "$work/objects.txt" 2>&1
-cat "$work/objects.txt"
 count() { grep -c "^$1" "$work/objects.txt" || true; }
 # Without login: both certificates (MY), intermediate (CA), root (ROOT); the
 # unprotected key's private and public key; the protected key's public key.
@@ -97,9 +98,10 @@ p11 --test --login --pin 'locked secret' > "$work/selftest.txt" 2>&1 || { cat "$
 grep -q "No errors" "$work/selftest.txt" || { cat "$work/selftest.txt"; fail "pkcs11-tool --test reported errors"; }
 
 echo "== p11tool --list-all"
-bounded p11tool --provider "$module" --list-all "pkcs11:" > "$work/p11tool.txt" 2>&1
-cat "$work/p11tool.txt"
+GNUTLS_PIN='locked secret' bounded p11tool --provider "$module" --login --list-all "pkcs11:" > "$work/p11tool.txt" 2>&1
+grep -E 'Type:|Label:' "$work/p11tool.txt"
 [ "$(grep -c 'Type: X.509 Certificate' "$work/p11tool.txt")" = 4 ] || fail "p11tool does not see 4 certificates"
+[ "$(grep -c 'Type: Private key' "$work/p11tool.txt")" = 2 ] || fail "p11tool does not see 2 private keys"
 
 echo "== TLS client authentication through the module"
 openssl req -new -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$work/server.key" \
@@ -134,7 +136,7 @@ for version in -tls1_2 -tls1_3; do
   echo "-- curl $version, pkcs11: URI"
   curl_version=$([ "$version" = -tls1_2 ] && echo --tlsv1.2 --tls-max 1.2 || echo --tlsv1.3)
   PKCS11_MODULE_PATH="$module" bounded curl --silent --show-error $curl_version --cacert "$work/ca/root.pem" \
-    --engine pkcs11 --key-type ENG --key "$uri;type=private" --cert "$work/plain.pem" \
+    --engine pkcs11 --key-type ENG --key "$uri;type=private" --cert "$work/plain-chain.pem" \
     "https://127.0.0.1:$port/" > "$work/curl.html" || fail "curl $version"
 done
 
