@@ -19,18 +19,19 @@ namespace {
 constexpr char kPkcs11ModuleFile[] = "libtarvenholm-pkcs11.so";
 constexpr char kNssModuleName[] = "Tarvenholm";
 
-// Runs a program with the host's standard error; its output is dropped
-// unless `keepOutput`. True when it exits with status 0.
-bool runProgram(const std::vector<std::string>& arguments, bool keepOutput) {
+// Runs a program, its output dropped, its standard error the host's unless
+// `dropErrors`. True when it exits with status 0.
+bool runProgram(const std::vector<std::string>& arguments, bool dropErrors = false) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   const pid_t child = fork();
   if (child < 0) return false;
   if (child == 0) {
-    if (!keepOutput) {
-      const int null = ::open("/dev/null", O_WRONLY);
-      if (null >= 0) dup2(null, STDOUT_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      if (dropErrors) dup2(null, STDERR_FILENO);
     }
     execvp(argv[0], argv.data());
     _exit(127);
@@ -62,17 +63,17 @@ int runNssdbAdd(Host&, const CommandLine& line) {
     std::error_code error;
     std::filesystem::create_directories(directory, error);
     if (error || ::chmod(directory.c_str(), 0700) != 0 ||
-        !runProgram({"certutil", "-N", "-d", database, "--empty-password"}, false)) {
+        !runProgram({"certutil", "-N", "-d", database, "--empty-password"})) {
       reportFailure({"cannot create the NSS database in " + directory + " (certutil -N)",
                      "no se pudo crear la base de datos NSS en " + directory + " (certutil -N)"});
       return kExitFailure;
     }
   }
-  if (runProgram({"modutil", "-list", kNssModuleName, "-dbdir", database}, false)) {
+  if (runProgram({"modutil", "-list", kNssModuleName, "-dbdir", database}, true)) {
     reportNotice({"the module is already in " + directory, "el módulo ya está en " + directory});
     return kExitSuccess;
   }
-  if (!runProgram({"modutil", "-force", "-add", kNssModuleName, "-libfile", module, "-dbdir", database}, false)) {
+  if (!runProgram({"modutil", "-force", "-add", kNssModuleName, "-libfile", module, "-dbdir", database})) {
     reportFailure({"modutil could not add the module to " + directory,
                    "modutil no pudo añadir el módulo a " + directory});
     return kExitFailure;

@@ -15,8 +15,10 @@ source_dir=$(cd "$2" && pwd)
 module="$build/libtarvenholm-pkcs11.so"
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvenholm-pkcs11.XXXXXX")
 server_pid=
+policy=
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  [ -n "$policy" ] && rm -f "$policy"
   [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -47,6 +49,9 @@ enrol() {  # NAME [host options]
   openssl pkey -pubin -in "$work/$name.pub" -outform DER | sha1sum | cut -d' ' -f1 > "$work/$name.id"
 }
 enrol plain
+cat "$work/ca/root.pem" "$work/ca/intermediate.pem" > "$work/chain.pem"
+# curl sends the chain that follows the certificate in its file.
+cat "$work/plain.pem" "$work/ca/intermediate.pem" > "$work/plain-chain.pem"
 p11() { bounded pkcs11-tool --module "$module" "$@"; }
 
 echo "== pkcs11-tool --sign without login (no key has a password yet), verified with the certificate's public key"
@@ -62,10 +67,58 @@ for mechanism in SHA256-RSA-PKCS SHA384-RSA-PKCS SHA512-RSA-PKCS SHA256-RSA-PKCS
     || fail "$mechanism signature does not verify"
 done
 
+echo "== a TLS server that requires a client certificate from the test root"
+openssl req -new -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$work/server.key" \
+  -out "$work/server.csr" 2>/dev/null
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' > "$work/server.ext"
+openssl x509 -req -in "$work/server.csr" -CA "$work/ca/root.pem" -CAkey "$work/ca/root.key" -CAcreateserial \
+  -days 30 -extfile "$work/server.ext" -out "$work/server.pem" 2>/dev/null
+port=$((20000 + RANDOM % 20000))
+start_server() {  # TLS version option
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
+  openssl s_server -accept "127.0.0.1:$port" -cert "$work/server.pem" -key "$work/server.key" \
+    -Verify 1 -verify_return_error -CAfile "$work/ca/root.pem" -chainCAfile "$work/chain.pem" \
+    -www "$1" > "$work/server.log" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  fail "s_server did not start"
+}
+echo "== tarvenholm nssdb add: NSS sees the token's certificates"
+HOME="$work/user" host nssdb add  # the default database, ~/.pki/nssdb
+bounded modutil -list Tarvenholm -dbdir "sql:$work/user/.pki/nssdb" | grep -q "libtarvenholm-pkcs11.so" || fail "modutil does not list the module"
+host nssdb add --dbdir "$work/user/.pki/nssdb"  # a second time: already there, still a success
+token=$(bounded p11tool --provider "$module" --list-tokens 2>/dev/null | sed -n 's/^\tLabel: //p' | head -n1)
+bounded certutil -L -d "sql:$work/user/.pki/nssdb" -h "$token" > "$work/nss.txt"
+cat "$work/nss.txt"
+grep -q "$token:plain" "$work/nss.txt" || fail "NSS does not see the certificate 'plain'"
+
+# Chromium trusts the test root for the server's certificate.
+certutil -A -d "sql:$work/user/.pki/nssdb" -n "Tarvenholm Test Root" -t "C,," -i "$work/ca/root.pem"
+
+echo "== headless Chromium with the module in its NSS database (~/.pki/nssdb), the certificate auto-selected"
+# The policy that selects the certificate can only be read from the machine's
+# policy directory: written for the test and removed at its end.
+policy_dir=/etc/chromium/policies/managed
+if mkdir -p "$policy_dir" 2>/dev/null && [ -w "$policy_dir" ]; then
+  policy="$policy_dir/tarvenholm-pkcs11-test.json"
+  printf '{"AutoSelectCertificateForUrls": ["{\\"pattern\\":\\"https://127.0.0.1:%s\\",\\"filter\\":{}}"]}\n' \
+    "$port" > "$policy"
+  for version in -tls1_2 -tls1_3; do
+    start_server "$version"
+    HOME="$work/user" bounded chromium --headless --no-sandbox --disable-gpu --no-first-run \
+      --user-data-dir="$work/chromium-$version" --dump-dom "https://127.0.0.1:$port/" \
+      > "$work/chromium.html" 2> "$work/chromium.log" || true
+    grep -q "CN *= *plain" "$work/server.log" || { tail -20 "$work/chromium.log"; fail "Chromium $version: the server did not see 'plain'"; }
+    grep -q "Ciphers supported" "$work/chromium.html" || fail "Chromium $version: no page"
+  done
+else
+  echo "SKIPPED: $policy_dir is not writable, so no certificate can be auto-selected"
+fi
+
 enrol locked --password-file "$work/password"
-cat "$work/ca/root.pem" "$work/ca/intermediate.pem" > "$work/chain.pem"
-# curl sends the chain that follows the certificate in its file.
-cat "$work/plain.pem" "$work/ca/intermediate.pem" > "$work/plain-chain.pem"
 
 echo "== pkcs11-tool --list-objects: the MY certificates, their keys, CA and ROOT"
 p11 --list-objects > "$work/objects.txt" 2>&1
@@ -104,25 +157,7 @@ grep -E 'Type:|Label:' "$work/p11tool.txt"
 [ "$(grep -c 'Type: Private key' "$work/p11tool.txt")" = 2 ] || fail "p11tool does not see 2 private keys"
 
 echo "== TLS client authentication through the module"
-openssl req -new -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$work/server.key" \
-  -out "$work/server.csr" 2>/dev/null
-printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' > "$work/server.ext"
-openssl x509 -req -in "$work/server.csr" -CA "$work/ca/root.pem" -CAkey "$work/ca/root.key" -CAcreateserial \
-  -days 30 -extfile "$work/server.ext" -out "$work/server.pem" 2>/dev/null
-port=$((20000 + RANDOM % 20000))
-start_server() {  # TLS version option
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
-  openssl s_server -accept "127.0.0.1:$port" -cert "$work/server.pem" -key "$work/server.key" \
-    -Verify 1 -verify_return_error -CAfile "$work/ca/root.pem" -chainCAfile "$work/chain.pem" \
-    -www "$1" > "$work/server.log" 2>&1 &
-  server_pid=$!
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  fail "s_server did not start"
-}
-uri="pkcs11:token=$(bounded p11tool --provider "$module" --list-tokens 2>/dev/null | sed -n 's/^\tLabel: //p' | head -n1 | sed 's/ /%20/g');object=plain;pin-value=locked%20secret"
+uri="pkcs11:token=${token// /%20};object=plain;pin-value=locked%20secret"
 for version in -tls1_2 -tls1_3; do
   start_server "$version"
   echo "-- openssl s_client $version, pkcs11 engine"
