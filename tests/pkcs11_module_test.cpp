@@ -14,8 +14,8 @@
 #include "pkcs11/cryptoki.h"
 #include "platform/key_container.h"
 #include "platform/openssl_handles.h"
-#include "support/crypt_fixtures.h"
-#include "support/host_fixture.h"
+#include "testlib/crypt_fixtures.h"
+#include "testlib/host_fixture.h"
 
 namespace testing_support {
 namespace {
