@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include "platform/key_storage.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 #include "platform/wincrypt.h"
@@ -10,6 +11,7 @@ namespace platform {
 namespace {
 
 constexpr const char* kCatalogueKey = "SOFTWARE\\Cryptography\\Defaults\\Provider";
+constexpr const char* kKeyStorageCatalogueKey = "SOFTWARE\\Cryptography\\Defaults\\KeyStorageProvider";
 // Registry key names are at most 255 characters.
 constexpr DWORD kMaxKeyName = 256;
 
@@ -17,12 +19,14 @@ struct ProviderFamily {
   DWORD type;
   const char* family;
   bool rsa;
+  bool ec;
 };
 
 constexpr ProviderFamily providerFamilies[] = {
-    {PROV_RSA_FULL, "RSA", true},     {PROV_RSA_SIG, "RSA", true},   {PROV_RSA_SCHANNEL, "RSA", true},
-    {PROV_RSA_AES, "RSA", true},      {PROV_DSS, "DSS", false},      {PROV_DSS_DH, "DSS", false},
-    {PROV_DH_SCHANNEL, "DH", false},
+    {PROV_RSA_FULL, "RSA", true, false},     {PROV_RSA_SIG, "RSA", true, false},
+    {PROV_RSA_SCHANNEL, "RSA", true, false}, {PROV_RSA_AES, "RSA", true, false},
+    {PROV_DSS, "DSS", false, false},         {PROV_DSS_DH, "DSS", false, false},
+    {PROV_DH_SCHANNEL, "DH", false, false},  {PROV_KEY_STORAGE, "KSP", true, true},
 };
 
 const ProviderFamily* familyOf(DWORD providerType) {
@@ -43,11 +47,11 @@ DWORD readType(HKEY catalogue, const std::string& name, DWORD& type) {
   return ERROR_SUCCESS;
 }
 
-// The catalogue key, opened for reading; ERROR_NO_MORE_ITEMS when there is
-// no catalogue at all.
-DWORD openCatalogue(UniqueHkey& catalogue) {
+// A catalogue key, opened for reading; ERROR_NO_MORE_ITEMS when there is
+// no such catalogue at all.
+DWORD openCatalogue(UniqueHkey& catalogue, const char* path = kCatalogueKey) {
   HKEY opened = nullptr;
-  const LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCatalogueKey, 0, KEY_READ, &opened);
+  const LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &opened);
   catalogue.reset(opened);
   if (status == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;
   return static_cast<DWORD>(status);
@@ -62,30 +66,38 @@ DWORD nameAt(HKEY catalogue, DWORD index, std::string& name) {
 }
 
 // The first entry that `wanted` accepts, by name (and type, read only when
-// `wanted` asks for it); `notFound` when there is none. Entries whose type
-// cannot be read are passed over.
+// `wanted` asks for it), in the legacy catalogue and then in the key
+// storage one; `notFound` when there is none. Entries whose type cannot be
+// read are passed over.
 template <class Wanted>
 DWORD firstProvider(Wanted wanted, DWORD notFound, ProviderEntry& entry) {
-  UniqueHkey catalogue;
-  DWORD status = openCatalogue(catalogue);
-  for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
-    status = nameAt(catalogue.get(), index, entry.name);
-    if (status != ERROR_SUCCESS) break;
-    const auto typeRead = [&]() { return readType(catalogue.get(), entry.name, entry.type) == ERROR_SUCCESS; };
-    if (wanted(entry.name, typeRead)) return ERROR_SUCCESS;
+  for (const char* path : {kCatalogueKey, kKeyStorageCatalogueKey}) {
+    UniqueHkey catalogue;
+    DWORD status = openCatalogue(catalogue, path);
+    for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
+      status = nameAt(catalogue.get(), index, entry.name);
+      if (status != ERROR_SUCCESS) break;
+      const auto typeRead = [&]() { return readType(catalogue.get(), entry.name, entry.type) == ERROR_SUCCESS; };
+      if (wanted(entry.name, typeRead)) return ERROR_SUCCESS;
+    }
+    if (status != ERROR_NO_MORE_ITEMS) return status;
   }
-  return status == ERROR_NO_MORE_ITEMS ? notFound : status;
+  return notFound;
 }
 
-}  // namespace
-
-DWORD providerAt(DWORD index, ProviderEntry& entry) {
+DWORD catalogueEntryAt(bool keyStorage, DWORD index, ProviderEntry& entry) {
   UniqueHkey catalogue;
-  DWORD status = openCatalogue(catalogue);
+  DWORD status = openCatalogue(catalogue, keyStorage ? kKeyStorageCatalogueKey : kCatalogueKey);
   if (status == ERROR_SUCCESS) status = nameAt(catalogue.get(), index, entry.name);
   if (status == ERROR_SUCCESS) status = readType(catalogue.get(), entry.name, entry.type);
   return status;
 }
+
+}  // namespace
+
+DWORD providerAt(DWORD index, ProviderEntry& entry) { return catalogueEntryAt(false, index, entry); }
+
+DWORD keyStorageProviderAt(DWORD index, ProviderEntry& entry) { return catalogueEntryAt(true, index, entry); }
 
 DWORD findProvider(const char* name, ProviderEntry& entry) {
   return firstProvider(
@@ -103,6 +115,11 @@ DWORD defaultProvider(DWORD type, ProviderEntry& entry) {
 bool makesRsaKeys(DWORD providerType) {
   const ProviderFamily* family = familyOf(providerType);
   return family != nullptr && family->rsa;
+}
+
+bool makesEcKeys(DWORD providerType) {
+  const ProviderFamily* family = familyOf(providerType);
+  return family != nullptr && family->ec;
 }
 
 std::string containerFamily(DWORD providerType) {

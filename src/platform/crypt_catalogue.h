@@ -19,7 +19,11 @@ struct ProviderEntry {
 // NTE_PROV_TYPE_ENTRY_BAD when the entry has no readable type; or the
 // registry's error.
 DWORD providerAt(DWORD index, ProviderEntry& entry);
+// The same over the key storage catalogue (platform/key_storage.h).
+DWORD keyStorageProviderAt(DWORD index, ProviderEntry& entry);
 
+// findProvider and defaultProvider look in the legacy catalogue first, then
+// in the key storage one.
 // The entry whose name equals `name` with the registry's case rules:
 // ERROR_SUCCESS, NTE_KEYSET_NOT_DEF when there is none, or the registry's error.
 DWORD findProvider(const char* name, ProviderEntry& entry);
@@ -30,6 +34,8 @@ DWORD defaultProvider(DWORD type, ProviderEntry& entry);
 
 // Providers of these types make RSA key pairs.
 bool makesRsaKeys(DWORD providerType);
+// Providers of these types make EC key pairs (the key storage provider).
+bool makesEcKeys(DWORD providerType);
 
 // Providers whose types share a family share one key container name space.
 std::string containerFamily(DWORD providerType);

@@ -11,6 +11,7 @@
 #include "platform/fault.h"
 #include "platform/key_container.h"
 #include "platform/key_protection.h"
+#include "platform/key_storage.h"
 #include "platform/lasterror.h"
 #include "platform/sized_output.h"
 #include "platform/wincrypt.h"
@@ -38,6 +39,12 @@ HCRYPTKEY newKeyHandle(std::shared_ptr<ProviderContext> context, DWORD keySpec) 
   return keyObjects().add(std::make_shared<KeyObject>(KeyObject{std::move(context), keySpec}));
 }
 
+UniquePkey generateEcKey(DWORD bits) {
+  UniquePkey generated(EVP_EC_gen(bits == kP384Bits ? "P-384" : "P-256"));
+  if (!generated) ERR_clear_error();
+  return generated;
+}
+
 UniquePkey generateRsaKey(DWORD bits) {
   UniquePkeyCtx generation(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
   EVP_PKEY* generated = nullptr;
@@ -48,6 +55,14 @@ UniquePkey generateRsaKey(DWORD bits) {
     return nullptr;
   }
   return UniquePkey(generated);
+}
+
+// EC keys come in the two curve sizes; the key storage provider makes no RSA
+// key below 2048 bits.
+bool acceptedSize(DWORD providerType, bool ec, DWORD bits) {
+  if (ec) return bits == kP256Bits || bits == kP384Bits;
+  const DWORD least = providerType == PROV_KEY_STORAGE ? kMinKeyStorageRsaBits : kMinKeyBits;
+  return bits >= least && bits <= kMaxKeyBits && bits % 8 == 0;
 }
 
 // The key pair as it is stored: under the password the user gives for a
@@ -63,6 +78,20 @@ DWORD protectKey(const ProviderContext& context, EVP_PKEY* key, DWORD usage, Con
   return privateKeyInfo(key, stored.privateKey) ? ERROR_SUCCESS : NTE_FAIL;
 }
 
+// The dotted algorithm identifier of a DER SubjectPublicKeyInfo.
+std::string publicKeyAlgorithm(const std::vector<BYTE>& publicKeyInfo) {
+  const unsigned char* cursor = publicKeyInfo.data();
+  const UniqueX509Pubkey decoded(d2i_X509_PUBKEY(nullptr, &cursor, static_cast<long>(publicKeyInfo.size())));
+  ASN1_OBJECT* algorithm = nullptr;
+  char text[80] = {};
+  if (!decoded || X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, nullptr, decoded.get()) != 1 ||
+      OBJ_obj2txt(text, sizeof text, algorithm, 1) <= 0) {
+    ERR_clear_error();
+    return {};
+  }
+  return text;
+}
+
 }  // namespace
 
 BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, HCRYPTKEY* key) {
@@ -70,17 +99,18 @@ BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, HCRYPTKEY* key)
   std::shared_ptr<ProviderContext> context = findContext(prov);
   if (!context) return FALSE;
   if (key == nullptr) return failWith(ERROR_INVALID_PARAMETER);
-  const DWORD keySpec = keySpecOfAlgorithm(algorithm);
-  if (keySpec == 0 || !makesRsaKeys(context->providerType)) return failWith(NTE_BAD_ALGID);
+  const bool ec = algorithm == CALG_ECDSA;
+  const DWORD keySpec = ec ? AT_SIGNATURE : keySpecOfAlgorithm(algorithm);
+  if (keySpec == 0 || !(ec ? makesEcKeys(context->providerType) : makesRsaKeys(context->providerType)))
+    return failWith(NTE_BAD_ALGID);
   if (context->container.empty()) return failWith(NTE_BAD_KEYSET);
   const DWORD usage = flags & 0xFFFF;
   DWORD bits = flags >> 16;
   if (bits == 0) bits = kDefaultKeyBits;
-  if ((usage & ~kKeyUsageFlags) != 0 || bits < kMinKeyBits || bits > kMaxKeyBits || bits % 8 != 0)
-    return failWith(NTE_BAD_FLAGS);
+  if ((usage & ~kKeyUsageFlags) != 0 || !acceptedSize(context->providerType, ec, bits)) return failWith(NTE_BAD_FLAGS);
   if ((usage & CRYPT_USER_PROTECTED) != 0 && context->silent) return failWith(NTE_SILENT_CONTEXT);
 
-  UniquePkey generated = generateRsaKey(bits);
+  UniquePkey generated = ec ? generateEcKey(bits) : generateRsaKey(bits);
   if (!generated) return failWith(NTE_FAIL);
   ContainerKey stored;
   stored.flags = usage;
@@ -133,9 +163,13 @@ BOOL CryptExportPKCS8(HCRYPTPROV prov, DWORD keySpec, LPSTR privateKeyObjId, DWO
   if (auxInfo != nullptr || privateKeyBlobLength == nullptr) return failWith(ERROR_INVALID_PARAMETER);
   if (flags != 0) return failWith(NTE_BAD_FLAGS);
   if (!isKeySpec(keySpec)) return failWith(NTE_BAD_KEY);
-  if (privateKeyObjId == nullptr || std::strcmp(privateKeyObjId, szOID_RSA_RSA) != 0) return failWith(NTE_BAD_ALGID);
+  std::vector<BYTE> publicKeyInfo;
+  DWORD status = contextPublicKey(*context, keySpec, publicKeyInfo);
+  if (status != ERROR_SUCCESS) return failWith(status);
+  if (privateKeyObjId == nullptr || std::strcmp(privateKeyObjId, publicKeyAlgorithm(publicKeyInfo).c_str()) != 0)
+    return failWith(NTE_BAD_ALGID);
   UniquePkey privateKey;
-  const DWORD status = contextPrivateKey(*context, keySpec, privateKey, CRYPT_EXPORTABLE);
+  status = contextPrivateKey(*context, keySpec, privateKey, CRYPT_EXPORTABLE);
   if (status != ERROR_SUCCESS) return failWith(status);
   std::vector<BYTE> der;
   if (!privateKeyInfo(privateKey.get(), der)) return failWith(NTE_FAIL);

@@ -9,6 +9,7 @@
 #include "platform/crypt_context.h"
 #include "platform/fault.h"
 #include "platform/key_container.h"
+#include "platform/key_storage.h"
 #include "platform/lasterror.h"
 #include "platform/registry_transaction.h"
 #include "platform/sized_output.h"
@@ -69,18 +70,29 @@ BOOL nextContainerName(ProviderContext& context, BYTE* data, DWORD* length, DWOR
   return TRUE;
 }
 
+BOOL enumerateCatalogue(DWORD (*entryAt)(DWORD, ProviderEntry&), DWORD index, DWORD* reserved, DWORD flags,
+                        DWORD* provType, LPSTR provName, DWORD* provNameSize) {
+  if (reserved != nullptr || provType == nullptr || provNameSize == nullptr) return failWith(ERROR_INVALID_PARAMETER);
+  if (flags != 0) return failWith(NTE_BAD_FLAGS);
+  ProviderEntry entry;
+  const DWORD status = entryAt(index, entry);
+  if (status != ERROR_SUCCESS) return failWith(status);
+  *provType = entry.type;
+  return copyText(entry.name, reinterpret_cast<BYTE*>(provName), provNameSize);
+}
+
 }  // namespace
 
 BOOL CryptEnumProvidersA(DWORD index, DWORD* reserved, DWORD flags, DWORD* provType, LPSTR provName,
                          DWORD* provNameSize) {
   if (FAULT("CryptEnumProvidersA", NTE_FAIL)) return FALSE;
-  if (reserved != nullptr || provType == nullptr || provNameSize == nullptr) return failWith(ERROR_INVALID_PARAMETER);
-  if (flags != 0) return failWith(NTE_BAD_FLAGS);
-  ProviderEntry entry;
-  const DWORD status = providerAt(index, entry);
-  if (status != ERROR_SUCCESS) return failWith(status);
-  *provType = entry.type;
-  return copyText(entry.name, reinterpret_cast<BYTE*>(provName), provNameSize);
+  return enumerateCatalogue(providerAt, index, reserved, flags, provType, provName, provNameSize);
+}
+
+BOOL CryptEnumKeyStorageProvidersA(DWORD index, DWORD* reserved, DWORD flags, DWORD* provType, LPSTR provName,
+                                   DWORD* provNameSize) {
+  if (FAULT("CryptEnumKeyStorageProvidersA", NTE_FAIL)) return FALSE;
+  return enumerateCatalogue(keyStorageProviderAt, index, reserved, flags, provType, provName, provNameSize);
 }
 
 BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, DWORD provType, DWORD flags) {

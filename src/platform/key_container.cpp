@@ -4,6 +4,7 @@
 
 #include "platform/crypt_asn1.h"
 #include "platform/crypt_catalogue.h"
+#include "platform/key_storage.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 #include "platform/wincrypt.h"
@@ -21,7 +22,11 @@ std::string containerPath(DWORD providerType, const std::string& container) {
   return nameSpacePath(providerType) + "\\" + container;
 }
 
-const char* keyPairValue(DWORD keySpec) { return keySpec == AT_SIGNATURE ? "Signature" : "Exchange"; }
+// A key storage provider's container holds one key pair, whichever spec names it.
+const char* keyPairValue(DWORD providerType, DWORD keySpec) {
+  if (containerFamily(providerType) == containerFamily(PROV_KEY_STORAGE)) return "Key";
+  return keySpec == AT_SIGNATURE ? "Signature" : "Exchange";
+}
 
 DWORD openKey(const std::string& path, REGSAM access, UniqueHkey& key) {
   HKEY opened = nullptr;
@@ -136,7 +141,7 @@ DWORD writeContainerKey(DWORD providerType, const std::string& container, DWORD 
   const DWORD status = openKey(containerPath(providerType, container), KEY_ALL_ACCESS, opened);
   if (status == ERROR_FILE_NOT_FOUND) return NTE_BAD_KEYSET;
   if (status != ERROR_SUCCESS) return status;
-  return static_cast<DWORD>(RegSetValueExA(opened.get(), keyPairValue(keySpec), 0, REG_BINARY, record.data(),
+  return static_cast<DWORD>(RegSetValueExA(opened.get(), keyPairValue(providerType, keySpec), 0, REG_BINARY, record.data(),
                                            static_cast<DWORD>(record.size())));
 }
 
@@ -146,7 +151,7 @@ DWORD readContainerKey(DWORD providerType, const std::string& container, DWORD k
   if (status == ERROR_FILE_NOT_FOUND) return NTE_BAD_KEYSET;
   if (status != ERROR_SUCCESS) return status;
   std::vector<BYTE> record;
-  status = readValue(opened.get(), keyPairValue(keySpec), REG_BINARY, record);
+  status = readValue(opened.get(), keyPairValue(providerType, keySpec), REG_BINARY, record);
   if (status == ERROR_FILE_NOT_FOUND) return NTE_NO_KEY;
   if (status != ERROR_SUCCESS) return status;
   return decodeRecord(record, key) ? ERROR_SUCCESS : NTE_KEYSET_ENTRY_BAD;

@@ -6,12 +6,13 @@
 //     "Signature"  REG_BINARY  the AT_SIGNATURE key pair, when there is one
 //
 // <family> is the container name space of the provider type ("RSA" for
-// every RSA provider). A key pair is one value, so it is written (or
+// every RSA provider, "KSP" for the key storage provider, whose containers
+// hold their one key pair in the value "Key" instead). A key pair is one value, so it is written (or
 // replaced) in one atomic step, the DER of
 //
 //   KeyPairRecord ::= SEQUENCE {
 //     flags       INTEGER,               -- CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED as generated
-//     bits        INTEGER,               -- modulus size
+//     bits        INTEGER,               -- modulus size, or the EC curve's size
 //     publicKey   SubjectPublicKeyInfo,
 //     plain       [0] EXPLICIT PrivateKeyInfo OPTIONAL,           -- one of these two
 //     encrypted   [1] EXPLICIT EncryptedPrivateKeyInfo OPTIONAL } -- under the user's password

@@ -6,6 +6,15 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
+// Included after the platform's wincrypt.h in places, whose X509_NAME and
+// X509_BASIC_CONSTRAINTS2 are constants there.
+#pragma push_macro("X509_NAME")
+#pragma push_macro("X509_BASIC_CONSTRAINTS2")
+#undef X509_NAME
+#undef X509_BASIC_CONSTRAINTS2
+#include <openssl/x509v3.h>
+#pragma pop_macro("X509_BASIC_CONSTRAINTS2")
+#pragma pop_macro("X509_NAME")
 
 #include <memory>
 #include <vector>
@@ -31,6 +40,19 @@ using UniqueX509Sig = OpensslPtr<X509_SIG, X509_SIG_free>;
 using UniquePkcs8 = OpensslPtr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
 using UniqueAsn1Object = OpensslPtr<ASN1_OBJECT, ASN1_OBJECT_free>;
 using UniqueAsn1Type = OpensslPtr<ASN1_TYPE, ASN1_TYPE_free>;
+using UniqueX509Pubkey = OpensslPtr<X509_PUBKEY, X509_PUBKEY_free>;
+using UniqueX509Req = OpensslPtr<X509_REQ, X509_REQ_free>;
+using UniqueGeneralNames = OpensslPtr<GENERAL_NAMES, GENERAL_NAMES_free>;
+using UniqueGeneralName = OpensslPtr<GENERAL_NAME, GENERAL_NAME_free>;
+using UniqueAsn1String = OpensslPtr<ASN1_STRING, ASN1_STRING_free>;
+using UniqueExtendedKeyUsage = OpensslPtr<EXTENDED_KEY_USAGE, EXTENDED_KEY_USAGE_free>;
+
+struct X509ExtensionsFree {
+  void operator()(STACK_OF(X509_EXTENSION) * extensions) const {
+    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
+  }
+};
+using UniqueX509Extensions = std::unique_ptr<STACK_OF(X509_EXTENSION), X509ExtensionsFree>;
 
 struct OpensslBytesFree {
   void operator()(unsigned char* bytes) const { OPENSSL_free(bytes); }

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "platform/hive.h"
+#include "platform/key_storage.h"
 #include "platform/registry.h"
 
 namespace platform::hive {
@@ -25,21 +26,36 @@ constexpr CatalogueEntry providerCatalogue[] = {
     {"Microsoft Strong Cryptographic Provider", 1},
 };
 
+constexpr CatalogueEntry keyStorageCatalogue[] = {
+    {kKeyStorageProviderName, PROV_KEY_STORAGE},
+};
+
 constexpr std::string_view catalogueKeyNames[] = {"SOFTWARE", "Cryptography", "Defaults", "Provider"};
+constexpr std::string_view keyStorageCatalogueKeyNames[] = {"SOFTWARE", "Cryptography", "Defaults",
+                                                            "KeyStorageProvider"};
+
+void seedCatalogue(Hive& hive, std::vector<std::string_view> path, const CatalogueEntry* begin,
+                   const CatalogueEntry* end) {
+  bool created = false;
+  const KeyRow catalogue = hive.createPath(KeyRow{hive.rootId(), ""}, path, created);
+  for (const CatalogueEntry* entry = begin; entry != end; ++entry) {
+    const KeyRow provider = hive.createPath(catalogue, {entry->name}, created);
+    hive.setValue(provider.id, "Type", REG_DWORD, reinterpret_cast<const BYTE*>(&entry->type), sizeof entry->type);
+  }
+}
 
 }  // namespace
 
 // Runs inside the transaction that opens a writable machine hive; a hive
-// that already has the catalogue key keeps it as it is.
+// that already has a catalogue key keeps that catalogue as it is. The key
+// storage catalogue is seeded on its own, so hives made before it get it too.
 void seedProviderCatalogue(Hive& hive) {
-  if (hive.findKey("SOFTWARE\\CRYPTOGRAPHY\\DEFAULTS\\PROVIDER")) return;
-  bool created = false;
-  const KeyRow catalogue = hive.createPath(KeyRow{hive.rootId(), ""},
-                                          {std::begin(catalogueKeyNames), std::end(catalogueKeyNames)}, created);
-  for (const CatalogueEntry& entry : providerCatalogue) {
-    const KeyRow provider = hive.createPath(catalogue, {entry.name}, created);
-    hive.setValue(provider.id, "Type", REG_DWORD, reinterpret_cast<const BYTE*>(&entry.type), sizeof entry.type);
-  }
+  if (!hive.findKey("SOFTWARE\\CRYPTOGRAPHY\\DEFAULTS\\PROVIDER"))
+    seedCatalogue(hive, {std::begin(catalogueKeyNames), std::end(catalogueKeyNames)}, std::begin(providerCatalogue),
+                  std::end(providerCatalogue));
+  if (!hive.findKey("SOFTWARE\\CRYPTOGRAPHY\\DEFAULTS\\KEYSTORAGEPROVIDER"))
+    seedCatalogue(hive, {std::begin(keyStorageCatalogueKeyNames), std::end(keyStorageCatalogueKeyNames)},
+                  std::begin(keyStorageCatalogue), std::end(keyStorageCatalogue));
 }
 
 }  // namespace platform::hive
