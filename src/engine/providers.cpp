@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/key_storage.h"
 #include "platform/wincrypt.h"
 #include "support/errors.h"
 #include "support/local_memory.h"
@@ -44,7 +45,17 @@ DWORD getProvType(const char* name) {
     found = type;
     return false;
   });
-  return found;
+  return found != 0 ? found : keyStorageProviderType(name);
+}
+
+DWORD keyStorageProviderType(const char* name) {
+  for (DWORD index = 0;; ++index) {
+    DWORD type = 0;
+    char candidate[256] = {};
+    DWORD size = sizeof candidate;
+    if (!CryptEnumKeyStorageProvidersA(index, nullptr, 0, &type, candidate, &size)) return 0;
+    if (std::strcmp(candidate, name) == 0) return type;
+  }
 }
 
 std::string providerListText() {

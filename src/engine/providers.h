@@ -10,8 +10,11 @@
 namespace tarvenholm {
 
 // The type of the first admitted provider named exactly `name` (same bytes,
-// same length); 0 when there is none.
+// same length), else of the key storage provider of that name, so that keys
+// made there can be bound to their certificates; 0 when there is none.
 DWORD getProvType(const char* name);
+// The type of the key storage provider named exactly `name`; 0 when none is.
+DWORD keyStorageProviderType(const char* name);
 
 // The names of the admitted providers in the platform's order, each
 // followed by "|"; empty when there is none.

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/crypt_handles.h"
 #include "engine/keyid.h"
 #include "engine/keyrecords.h"
 #include "engine/names.h"
@@ -45,31 +46,6 @@ DWORD keyGenerationFlags(std::int32_t bits) {
   return static_cast<DWORD>(bits) << 16 | CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED;
 }
 
-// Owns a handle of the provider interface. release() lets it go now and
-// tells whether the platform did; the handle is forgotten either way.
-template <BOOL (*Release)(ULONG_PTR)>
-class PlatformHandle {
- public:
-  PlatformHandle() = default;
-  ~PlatformHandle() {
-    if (held()) release();
-  }
-  PlatformHandle(const PlatformHandle&) = delete;
-  PlatformHandle& operator=(const PlatformHandle&) = delete;
-
-  ULONG_PTR* receive() { return &handle_; }
-  ULONG_PTR get() const { return handle_; }
-  bool held() const { return handle_ != 0; }
-  bool release() { return Release(std::exchange(handle_, 0)) != FALSE; }
-
- private:
-  ULONG_PTR handle_ = 0;
-};
-
-BOOL releaseContext(HCRYPTPROV context) { return CryptReleaseContext(context, 0); }
-
-using ProviderContext = PlatformHandle<releaseContext>;
-using KeyHandle = PlatformHandle<CryptDestroyKey>;
 
 // A local-heap buffer that a platform call of the two-call kind filled.
 struct SizedBuffer {
