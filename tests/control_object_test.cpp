@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "control/form.h"
-#include "control/itarvenholmx.h"
+#include "control/itarvenholmx2.h"
 #include "control/keygenerator.h"
 #include "control/typelibrary.h"
 #include "engine/settings.h"
@@ -224,7 +224,7 @@ constexpr Slot kSlots[] = {
 
 TEST_F(ControlObject, DispatchInterfaceHasItsMembersInSlotOrder) {
   ComPtr<ITypeInfo> info;
-  ASSERT_EQ(control_->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
+  ASSERT_EQ(tarvenholm::tarvenholmTypeInfo(IID_ITarvenholmX, info.put()), S_OK);
   TYPEATTR* attributes = nullptr;
   ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
   EXPECT_TRUE(attributes->guid == IID_ITarvenholmX);
@@ -265,6 +265,52 @@ TEST_F(ControlObject, DispatchInterfaceHasItsMembersInSlotOrder) {
   EXPECT_EQ(members[42].params.back().name, u"Param2");
 }
 
+// Old clients bound to ITarvenholmX get the same object and table; the
+// second interface only adds slots and DISPIDs after the last ones.
+TEST_F(ControlObject, TheSecondInterfaceExtendsTheFirstWhichStillAnswersUnchanged) {
+  ComPtr<ITarvenholmX> first = query<ITarvenholmX>(control_.get(), IID_ITarvenholmX);
+  ComPtr<tarvenholm::ITarvenholmX2> second = query<tarvenholm::ITarvenholmX2>(control_.get(), tarvenholm::IID_ITarvenholmX2);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(static_cast<ITarvenholmX*>(second.get()), first.get());
+  LONG before = 0;
+  ASSERT_EQ(first->get_kSize(&before), S_OK);
+  EXPECT_EQ(first->put_kSize(1536), S_OK);
+  LONG bits = 0;
+  EXPECT_EQ(first->get_kSize(&bits), S_OK);
+  EXPECT_EQ(bits, 1536);
+  first->put_kSize(before);
+
+  ComPtr<ITypeInfo> oldInfo;
+  ComPtr<ITypeInfo> newInfo;
+  ASSERT_EQ(tarvenholm::tarvenholmTypeInfo(IID_ITarvenholmX, oldInfo.put()), S_OK);
+  ASSERT_EQ(control_->GetTypeInfo(0, LOCALE_USER_DEFAULT, newInfo.put()), S_OK);
+  const auto& oldMembers = platform::typeModel(oldInfo.get())->members;
+  const auto& newMembers = platform::typeModel(newInfo.get())->members;
+  ASSERT_EQ(oldMembers.size(), std::size(kSlots));
+  ASSERT_GT(newMembers.size(), oldMembers.size());
+  EXPECT_TRUE(platform::typeModel(newInfo.get())->guid == tarvenholm::IID_ITarvenholmX2);
+  for (std::size_t index = 0; index < newMembers.size(); ++index) {
+    if (index < oldMembers.size()) {
+      EXPECT_EQ(newMembers[index].name, oldMembers[index].name) << index;
+      EXPECT_EQ(newMembers[index].id, oldMembers[index].id) << index;
+      EXPECT_EQ(newMembers[index].kind, oldMembers[index].kind) << index;
+    } else {
+      EXPECT_GT(newMembers[index].id, tarvenholm::dispid::setCert) << index;
+    }
+  }
+
+  const std::pair<const char16_t*, DISPID> byName[] = {
+      {u"getCSPList", 16}, {u"kSize", 17}, {u"provName", 18}, {u"genReq", 19}, {u"msgLng", 20}, {u"setCert", 21},
+      {u"keyAlgorithm", 22}, {u"createRequest", 31}, {u"requestProvider", 33}};
+  for (const auto& [name, id] : byName) {
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    DISPID found = 0;
+    EXPECT_EQ(control_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &found), S_OK);
+    EXPECT_EQ(found, id);
+  }
+}
+
 TEST_F(ControlObject, ClassInformationNamesTheClassItsInterfacesAndItsLibrary) {
   ComPtr<IProvideClassInfo2> provider = query<IProvideClassInfo2>(control_.get(), IID_IProvideClassInfo2);
   ASSERT_TRUE(provider);
@@ -282,11 +328,13 @@ TEST_F(ControlObject, ClassInformationNamesTheClassItsInterfacesAndItsLibrary) {
   EXPECT_EQ(model->help, u"Tarvenholm Control");
   EXPECT_TRUE(model->guid == CLSID_keyGenerator);
   EXPECT_EQ(model->flags, TYPEFLAG_FCANCREATE | TYPEFLAG_FCONTROL);
-  ASSERT_EQ(model->implemented.size(), 2u);
-  EXPECT_EQ(model->implemented[0].name, u"ITarvenholmX");
+  ASSERT_EQ(model->implemented.size(), 3u);
+  EXPECT_EQ(model->implemented[0].name, u"ITarvenholmX2");
   EXPECT_EQ(model->implemented[0].flags, IMPLTYPEFLAG_FDEFAULT);
-  EXPECT_EQ(model->implemented[1].name, u"ITarvenholmEvents");
-  EXPECT_EQ(model->implemented[1].flags, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE);
+  EXPECT_EQ(model->implemented[1].name, u"ITarvenholmX");
+  EXPECT_EQ(model->implemented[1].flags, 0);
+  EXPECT_EQ(model->implemented[2].name, u"ITarvenholmEvents");
+  EXPECT_EQ(model->implemented[2].flags, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE);
 
   ComPtr<ITypeLib> library;
   UINT index = 0;
@@ -295,7 +343,7 @@ TEST_F(ControlObject, ClassInformationNamesTheClassItsInterfacesAndItsLibrary) {
   ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
   EXPECT_TRUE(attributes->guid == tarvenholm::LIBID_Tarvenholm);
   EXPECT_EQ(attributes->wMajorVerNum, 1);
-  EXPECT_EQ(attributes->wMinorVerNum, 0);
+  EXPECT_EQ(attributes->wMinorVerNum, 1);
   EXPECT_EQ(attributes->wLibFlags, LIBFLAG_FCONTROL);
   EXPECT_EQ(attributes->syskind, SYS_WIN32);
   library->ReleaseTLibAttr(attributes);

@@ -39,7 +39,7 @@ std::vector<Written> serverEntries(const std::string& modulePath) {
       {progId, nullptr, "Tarvenholm Control"},
       {progId + "\\CLSID", nullptr, platform::guidText(tarvenholm::CLSID_keyGenerator)},
       {classKey + "\\ProgID", nullptr, progId},
-      {classKey + "\\Version", nullptr, "1.0"},
+      {classKey + "\\Version", nullptr, "1.1"},
       {classKey + "\\Typelib", nullptr, platform::guidText(tarvenholm::LIBID_Tarvenholm)},
   };
 }
@@ -110,7 +110,7 @@ TEST_F(ModuleRegistration, WritesEveryEntryWithItsValue) {
   EXPECT_EQ(registryTree(HKEY_CLASSES_ROOT, progId).size(), 4u);
 
   // The type library, registered last from the module itself.
-  const std::string version = libraryKey + "\\1.0";
+  const std::string version = libraryKey + "\\1.1";
   EXPECT_EQ(registryText(version), "Tarvenholm Library");
   EXPECT_EQ(registryText(version + "\\FLAGS"), "2") << "a control library";
   EXPECT_EQ(registryText(version + "\\0\\win32"), module_.path());
@@ -119,6 +119,9 @@ TEST_F(ModuleRegistration, WritesEveryEntryWithItsValue) {
   EXPECT_EQ(registryText(dispatch), "ITarvenholmX");
   EXPECT_EQ(registryText(dispatch + "\\ProxyStubClsid32"), "{00020424-0000-0000-C000-000000000046}");
   EXPECT_EQ(registryText(dispatch + "\\TypeLib"), platform::guidText(tarvenholm::LIBID_Tarvenholm));
+  const std::string second = "Interface\\" + platform::guidText(tarvenholm::IID_ITarvenholmX2);
+  EXPECT_EQ(registryText(second), "ITarvenholmX2");
+  EXPECT_EQ(registryText(second + "\\ProxyStubClsid32"), "{00020424-0000-0000-C000-000000000046}");
   const std::string events = "Interface\\" + platform::guidText(tarvenholm::DIID_ITarvenholmEvents);
   EXPECT_EQ(registryText(events), "ITarvenholmEvents");
   EXPECT_EQ(registryText(events + "\\ProxyStubClsid32"), "{00020420-0000-0000-C000-000000000046}");
@@ -210,8 +213,8 @@ TEST_F(ModuleRegistration, TheModulesOwnLibraryLoadFallsBackToTheTlbBesideIt) {
   platform::faultReset();
   platform::faultArm("LoadTypeLib", 2, ERROR_FILE_NOT_FOUND);
   ASSERT_EQ(copy.registerServer(), S_OK);
-  EXPECT_EQ(registryText(libraryKey + "\\1.0\\0\\win32"), file("two words/libtarvenholm-control.tlb"));
-  EXPECT_EQ(registryText(libraryKey + "\\1.0\\HELPDIR"), file("two words/"));
+  EXPECT_EQ(registryText(libraryKey + "\\1.1\\0\\win32"), file("two words/libtarvenholm-control.tlb"));
+  EXPECT_EQ(registryText(libraryKey + "\\1.1\\HELPDIR"), file("two words/"));
   // White space in the path is registered as it is.
   EXPECT_EQ(registryText(classKey + "\\InprocServer32"), copied);
   EXPECT_EQ(registryText(classKey + "\\ToolboxBitmap32"), copied + ",1");

@@ -14,10 +14,10 @@ BSTR handBack(BSTR allocated) {
   return allocated;
 }
 
-HRESULT automationError(const char* description) noexcept {
+HRESULT automationError(const char* description, HRESULT result) noexcept {
   try {
     platform::ComPtr<ICreateErrorInfo> created;
-    if (FAILED(CreateErrorInfo(created.put()))) return DISP_E_EXCEPTION;
+    if (FAILED(CreateErrorInfo(created.put()))) return result;
     std::u16string text = systemToWide(description);
     std::u16string source = kProgIdWide;
     created->SetGUID(IID_ITarvenholmX);
@@ -27,7 +27,7 @@ HRESULT automationError(const char* description) noexcept {
   } catch (...) {
     // No memory left even for the description: the result says enough.
   }
-  return DISP_E_EXCEPTION;
+  return result;
 }
 
 }  // namespace tarvenholm

@@ -25,9 +25,9 @@ class ControlFailure : public std::runtime_error {
 BSTR handBack(BSTR allocated);
 
 // Records the error information (description in UTF-8) and returns
-// DISP_E_EXCEPTION. Recording may itself fail for want of memory; the
-// result is DISP_E_EXCEPTION all the same.
-HRESULT automationError(const char* description) noexcept;
+// `result` (DISP_E_EXCEPTION unless a member says otherwise). Recording may
+// itself fail for want of memory; the result is the same.
+HRESULT automationError(const char* description, HRESULT result = DISP_E_EXCEPTION) noexcept;
 
 // Runs a member's work; an exception leaving it becomes an automation error
 // carrying its message, so no exception crosses the interface.

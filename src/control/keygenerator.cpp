@@ -14,12 +14,13 @@ namespace {
 
 using platform::ComPtr;
 
-// Slot i of the binding serves member i of ITarvenholmX in the model.
-const platform::DispatchBinding<ITarvenholmX>& binding() {
-  static const platform::DispatchBinding<ITarvenholmX> bound = [] {
+// Slot i of the binding serves member i of ITarvenholmX2 in the model: the
+// slots of ITarvenholmX, then the modern request members.
+const platform::DispatchBinding<ITarvenholmX2>& binding() {
+  static const platform::DispatchBinding<ITarvenholmX2> bound = [] {
     ComPtr<ITypeInfo> info;
-    tarvenholmTypeInfo(IID_ITarvenholmX, info.put());
-    using X = ITarvenholmX;
+    tarvenholmTypeInfo(IID_ITarvenholmX2, info.put());
+    using X = ITarvenholmX2;
     return platform::DispatchBinding<X>(
         info.get(), &X::get_Visible, &X::put_Visible, &X::get_AutoScroll, &X::put_AutoScroll, &X::get_AutoSize,
         &X::put_AutoSize, &X::get_AxBorderStyle, &X::put_AxBorderStyle, &X::get_BorderWidth, &X::put_BorderWidth,
@@ -29,7 +30,11 @@ const platform::DispatchBinding<ITarvenholmX>& binding() {
         &X::get_DropTarget, &X::put_DropTarget, &X::get_HelpFile, &X::put_HelpFile, &X::get_DoubleBuffered,
         &X::put_DoubleBuffered, &X::get_VisibleDockClientCount, &X::get_Enabled, &X::put_Enabled, &X::get_Cursor,
         &X::put_Cursor, &X::getCSPList, &X::get_kSize, &X::put_kSize, &X::genReq, &X::put_provName, &X::setCert,
-        &X::put_msgLng);
+        &X::put_msgLng, &X::get_keyAlgorithm, &X::put_keyAlgorithm, &X::get_hashAlgorithm, &X::put_hashAlgorithm,
+        &X::get_usePss, &X::put_usePss, &X::get_singleRdn, &X::put_singleRdn, &X::get_subjectAltNames,
+        &X::put_subjectAltNames, &X::get_keyUsage, &X::put_keyUsage, &X::get_extKeyUsage, &X::put_extKeyUsage,
+        &X::put_challengePassword, &X::get_renewContainer, &X::put_renewContainer, &X::createRequest,
+        &X::get_requestContainer, &X::get_requestProvider);
   }();
   return bound;
 }
@@ -72,7 +77,8 @@ TkeyGeneratorImpl::~TkeyGeneratorImpl() {
 }
 
 void* TkeyGeneratorImpl::findInterface(REFIID iid) {
-  if (iid == IID_ITarvenholmX || iid == IID_IDispatch) return static_cast<ITarvenholmX*>(this);
+  if (iid == IID_ITarvenholmX2 || iid == IID_ITarvenholmX || iid == IID_IDispatch)
+    return static_cast<ITarvenholmX2*>(this);
   if (iid == IID_IViewObjectEx || iid == IID_IViewObject2 || iid == IID_IViewObject)
     return static_cast<IViewObjectEx*>(this);
   if (iid == IID_IOleInPlaceObject || iid == IID_IOleWindow) return static_cast<IOleInPlaceObject*>(this);

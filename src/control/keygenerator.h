@@ -11,7 +11,8 @@
 #pragma once
 
 #include "control/form.h"
-#include "control/itarvenholmx.h"
+#include "control/itarvenholmx2.h"
+#include "engine/modern_request.h"
 #include "platform/combase.h"
 #include "platform/connection.h"
 #include "platform/objsafe.h"
@@ -19,7 +20,7 @@
 namespace tarvenholm {
 
 class TkeyGeneratorImpl final : public platform::ComObjectRoot,
-                                public ITarvenholmX,
+                                public ITarvenholmX2,
                                 public IViewObjectEx,
                                 public IOleInPlaceObject,
                                 public IOleInPlaceActiveObject,
@@ -99,6 +100,28 @@ class TkeyGeneratorImpl final : public platform::ComObjectRoot,
   HRESULT STDMETHODCALLTYPE put_provName(BSTR Value) override;
   HRESULT STDMETHODCALLTYPE setCert(BSTR Param1, LONG* Param2) override;
   HRESULT STDMETHODCALLTYPE put_msgLng(LONG Value) override;
+
+  // ---- ITarvenholmX2: modern requests (keygenerator_modern.cpp) ----
+  HRESULT STDMETHODCALLTYPE get_keyAlgorithm(BSTR* Value) override;
+  HRESULT STDMETHODCALLTYPE put_keyAlgorithm(BSTR Value) override;
+  HRESULT STDMETHODCALLTYPE get_hashAlgorithm(BSTR* Value) override;
+  HRESULT STDMETHODCALLTYPE put_hashAlgorithm(BSTR Value) override;
+  HRESULT STDMETHODCALLTYPE get_usePss(VARIANT_BOOL* Value) override;
+  HRESULT STDMETHODCALLTYPE put_usePss(VARIANT_BOOL Value) override;
+  HRESULT STDMETHODCALLTYPE get_singleRdn(VARIANT_BOOL* Value) override;
+  HRESULT STDMETHODCALLTYPE put_singleRdn(VARIANT_BOOL Value) override;
+  HRESULT STDMETHODCALLTYPE get_subjectAltNames(BSTR* Value) override;
+  HRESULT STDMETHODCALLTYPE put_subjectAltNames(BSTR Value) override;
+  HRESULT STDMETHODCALLTYPE get_keyUsage(BSTR* Value) override;
+  HRESULT STDMETHODCALLTYPE put_keyUsage(BSTR Value) override;
+  HRESULT STDMETHODCALLTYPE get_extKeyUsage(BSTR* Value) override;
+  HRESULT STDMETHODCALLTYPE put_extKeyUsage(BSTR Value) override;
+  HRESULT STDMETHODCALLTYPE put_challengePassword(BSTR Value) override;
+  HRESULT STDMETHODCALLTYPE get_renewContainer(BSTR* Value) override;
+  HRESULT STDMETHODCALLTYPE put_renewContainer(BSTR Value) override;
+  HRESULT STDMETHODCALLTYPE createRequest(BSTR subject, BSTR* req) override;
+  HRESULT STDMETHODCALLTYPE get_requestContainer(BSTR* Value) override;
+  HRESULT STDMETHODCALLTYPE get_requestProvider(BSTR* Value) override;
 
   // ---- IViewObject, IViewObject2, IViewObjectEx ----
   HRESULT STDMETHODCALLTYPE Draw(DWORD dwDrawAspect, LONG lindex, void* pvAspect, DVTARGETDEVICE* ptd,
@@ -239,6 +262,11 @@ class TkeyGeneratorImpl final : public platform::ComObjectRoot,
   HRESULT saveImage(IStream* stream, BOOL clearDirty);
 
   TkeyGenerator form_;
+  ModernRequestOptions modern_;
+  struct {
+    std::string container;
+    std::string provider;
+  } lastRequest_;
   platform::ConnectionPointContainer points_;
   platform::ConnectionPoint& events_;
   platform::ConnectionPoint& propertyNotify_;

@@ -292,7 +292,7 @@ HRESULT TkeyGeneratorImpl::GetGUID(DWORD dwGuidKind, GUID* pGUID) {
 }
 
 HRESULT TkeyGeneratorImpl::InterfaceSupportsErrorInfo(REFIID riid) {
-  return riid == IID_ITarvenholmX ? S_OK : S_FALSE;
+  return riid == IID_ITarvenholmX || riid == IID_ITarvenholmX2 ? S_OK : S_FALSE;
 }
 
 }  // namespace tarvenholm

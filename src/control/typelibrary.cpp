@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "control/itarvenholmx.h"
+#include "control/itarvenholmx2.h"
 #include "platform/comptr.h"
 
 namespace tarvenholm {
@@ -95,6 +95,37 @@ TypeModel dispatchInterface() {
   return type;
 }
 
+MemberModel textGetter(const char16_t* name, DISPID id) { return getter(name, id, VT_BSTR); }
+
+// ITarvenholmX's members in their slots, then the modern request members.
+TypeModel secondDispatchInterface() {
+  TypeModel type = dispatchInterface();
+  type.name = u"ITarvenholmX2";
+  type.guid = IID_ITarvenholmX2;
+  type.help = u"Dispatch interface for ActiveFormX Control, version 2: modern requests";
+  for (const auto& [name, id] : {std::pair{u"keyAlgorithm", dispid::keyAlgorithm}, {u"hashAlgorithm", dispid::hashAlgorithm}}) {
+    type.members.push_back(textGetter(name, id));
+    type.members.push_back(putter(name, id, VT_BSTR));
+  }
+  for (const auto& [name, id] : {std::pair{u"usePss", dispid::usePss}, {u"singleRdn", dispid::singleRdn}}) {
+    type.members.push_back(getter(name, id, VT_BOOL));
+    type.members.push_back(putter(name, id, VT_BOOL));
+  }
+  for (const auto& [name, id] : {std::pair{u"subjectAltNames", dispid::subjectAltNames},
+                                 {u"keyUsage", dispid::keyUsage}, {u"extKeyUsage", dispid::extKeyUsage}}) {
+    type.members.push_back(textGetter(name, id));
+    type.members.push_back(putter(name, id, VT_BSTR));
+  }
+  type.members.push_back(putter(u"challengePassword", dispid::challengePassword, VT_BSTR));
+  type.members.push_back(textGetter(u"renewContainer", dispid::renewContainer));
+  type.members.push_back(putter(u"renewContainer", dispid::renewContainer, VT_BSTR));
+  type.members.push_back(
+      method(u"createRequest", dispid::createRequest, {in(u"subject", VT_BSTR), retval(u"req", VT_BSTR)}));
+  type.members.push_back(textGetter(u"requestContainer", dispid::requestContainer));
+  type.members.push_back(textGetter(u"requestProvider", dispid::requestProvider));
+  return type;
+}
+
 TypeModel eventInterface() {
   TypeModel type{TKIND_DISPATCH, u"ITarvenholmEvents", DIID_ITarvenholmEvents,
                  u"Events interface for ActiveFormX Control", TYPEFLAG_FDISPATCHABLE, {}, {}, {}};
@@ -123,7 +154,7 @@ std::shared_ptr<const LibraryModel> buildLibrary() {
   library->help = u"Tarvenholm Library";
   library->libid = LIBID_Tarvenholm;
   library->majorVersion = 1;
-  library->minorVersion = 0;
+  library->minorVersion = 1;  // 1.1: ITarvenholmX2 added and made the default
   library->flags = LIBFLAG_FCONTROL;
   library->syskind = SYS_WIN32;
   library->types = {
@@ -132,6 +163,7 @@ std::shared_ptr<const LibraryModel> buildLibrary() {
       enumeration(u"TxPrintScale", {{u"poNone", poNone}, {u"poProportional", poProportional}, {u"poPrintToFit", poPrintToFit}}),
       enumeration(u"TxMouseButton", {{u"mbLeft", mbLeft}, {u"mbRight", mbRight}, {u"mbMiddle", mbMiddle}}),
       dispatchInterface(),
+      secondDispatchInterface(),
       eventInterface(),
       TypeModel{TKIND_COCLASS,
                 u"keyGenerator",
@@ -140,7 +172,8 @@ std::shared_ptr<const LibraryModel> buildLibrary() {
                 TYPEFLAG_FCANCREATE | TYPEFLAG_FCONTROL,
                 {},
                 {},
-                {{u"ITarvenholmX", IMPLTYPEFLAG_FDEFAULT},
+                {{u"ITarvenholmX2", IMPLTYPEFLAG_FDEFAULT},
+                 {u"ITarvenholmX", 0},
                  {u"ITarvenholmEvents", IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}},
   };
   return library;
