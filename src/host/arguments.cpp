@@ -123,6 +123,7 @@ CommandLine parseCommandArguments(std::vector<std::string> words, const std::vec
       continue;
     }
     line.options[name] = takeValue(name, hasInline ? &inlineText : nullptr, args, index, topic);
+    line.repeated[name].push_back(line.options[name]);
   }
   return line;
 }

@@ -39,7 +39,8 @@ struct GlobalOptions {
 // "store list"), its options by name and its operands in order.
 struct CommandLine {
   std::vector<std::string> words;
-  std::map<std::string, std::string> options;
+  std::map<std::string, std::string> options;  // the last value of each option
+  std::map<std::string, std::vector<std::string>> repeated;  // every value of each option, in order
   std::vector<std::string> operands;
   bool help = false;
 

@@ -13,12 +13,52 @@ const std::vector<CommandSpec>& commandSpecs() {
        "Print the key providers the control offers, as its getCSPList gives them:\n"
        "each name followed by \"|\", all on one line.\n",
        runCspList},
+      {{"request"},
+       {{"--subject", true}, {"--key", true}, {"--hash", true}, {"--pss", false}, {"--single-rdn", false},
+        {"--san", true}, {"--key-usage", true}, {"--eku", true}, {"--challenge-password-file", true},
+        {"--renew", true}, {"--format", true}, {"--out", true}, {"--force", false}},
+       0,
+       0,
+       "request --subject TEXT [--key rsa:3072|rsa:4096|rsa:2048|ec:p256|ec:p384]\n"
+       "         [--hash sha256|sha384|sha512] [--pss] [--single-rdn] [--san KIND:VALUE]...\n"
+       "         [--key-usage LIST] [--eku LIST] [--challenge-password-file FILE]\n"
+       "         [--renew CONTAINER] [--format pem|der|base64] [--out FILE|-] [--force]",
+       "enrol: make a key pair and a certificate request authorities accept",
+       "The way to enrol. Have the control make a new key pair (or take the key of\n"
+       "an existing container) and print a PKCS#10 certificate request signed with\n"
+       "SHA-2, which \"openssl req -in\" reads directly.\n"
+       "\n"
+       "      --subject TEXT   the subject in RFC 4514 form, e.g. \"CN=Ana Ruiz,O=Example,C=MX\"\n"
+       "                       (CN, O, OU, C, L, ST, E, SERIALNUMBER, GN, SN, DC, UID or\n"
+       "                       dotted identifiers; the last RDN is encoded first), or as\n"
+       "                       genreq's entries OID=VALUE separated by \";\"\n"
+       "      --key KIND       rsa:3072 (default), rsa:4096, rsa:2048, ec:p256 or ec:p384\n"
+       "      --hash NAME      sha256 (default), sha384, or sha512 (RSA keys only)\n"
+       "      --pss            sign with RSASSA-PSS (RSA keys only)\n"
+       "      --single-rdn     every subject attribute in one multi-valued RDN\n"
+       "      --san KIND:VALUE a subject alternative name: email:, dns:, uri: or ip:\n"
+       "                       (IPv4 or IPv6); repeat for more\n"
+       "      --key-usage LIST keyUsage, e.g. digitalSignature,keyEncipherment\n"
+       "      --eku LIST       extendedKeyUsage: serverAuth, clientAuth, codeSigning,\n"
+       "                       emailProtection or dotted identifiers\n"
+       "      --challenge-password-file FILE\n"
+       "                       the challengePassword attribute, read from FILE\n"
+       "      --renew CONTAINER\n"
+       "                       a new request over the key of this container\n"
+       "      --format FORMAT  pem (default), der or base64 (one line)\n"
+       "      --out FILE       write the request to FILE (\"-\": standard output, the\n"
+       "                       default); an existing FILE only with --force\n"
+       "\n"
+       "New keys go to the Tarvenholm Software Key Storage Provider; the container's\n"
+       "name is said on standard error. Bad input is named on one line, with exit\n"
+       "status 2, before any key is made.\n",
+       runRequest},
       {{"genreq"},
        {{"--names", true}, {"--key-size", true}, {"--provider", true}},
        0,
        0,
        "genreq --names TEXT [--key-size N] [--provider NAME]",
-       "make a key pair and a certificate request",
+       "the control's own genReq member, as an enrolment page calls it",
        "Have the control create a new key container holding a new RSA key pair,\n"
        "and print the PKCS#10 certificate request signed with it, as one line of\n"
        "base64.\n"

@@ -39,6 +39,7 @@ std::vector<const CommandSpec*> commandsUnder(const std::vector<std::string>& wo
 
 int runCspList(Host& host, const CommandLine& line);
 int runGenreq(Host& host, const CommandLine& line);
+int runRequest(Host& host, const CommandLine& line);
 int runSetcert(Host& host, const CommandLine& line);
 int runStoreList(Host& host, const CommandLine& line);
 int runStoreExport(Host& host, const CommandLine& line);

@@ -63,6 +63,12 @@ CallOutcome ControlClient::call(const std::string& method, std::vector<Variant> 
   return invoke(method, DISPATCH_METHOD, arguments, result.get());
 }
 
+CallOutcome ControlClient::get(const std::string& property, Variant& result) {
+  VariantClear(result.get());
+  std::vector<Variant> none;
+  return invoke(property, DISPATCH_PROPERTYGET, none, result.get());
+}
+
 CallOutcome ControlClient::invoke(const std::string& member, WORD flags, std::vector<Variant>& arguments,
                                   VARIANT* result) {
   for (Variant& argument : arguments)

@@ -49,6 +49,7 @@ class ControlClient {
   CallOutcome put(const std::string& property, Variant value);
   // `arguments` in the member's order; its [out, retval] value in `result`.
   CallOutcome call(const std::string& method, std::vector<Variant> arguments, Variant& result);
+  CallOutcome get(const std::string& property, Variant& result);
 
  private:
   CallOutcome invoke(const std::string& member, WORD flags, std::vector<Variant>& arguments, VARIANT* result);

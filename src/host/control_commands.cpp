@@ -7,6 +7,7 @@
 #include "host/console.h"
 #include "host/control_client.h"
 #include "host/control_factory.h"
+#include "host/control_session.h"
 #include "host/operation.h"
 
 namespace tarvenholm::host {
@@ -15,19 +16,7 @@ namespace {
 constexpr LONG kDefaultKeySize = 2048;  // the control's own default is too weak to offer
 constexpr LONG kInstalled = 2000;
 
-// The component-object apartment of the host's thread for the life of the object.
-class Apartment {
- public:
-  Apartment() : initialised_(SUCCEEDED(CoInitialize(nullptr))) {}
-  ~Apartment() {
-    if (initialised_) CoUninitialize();
-  }
-  Apartment(const Apartment&) = delete;
-  Apartment& operator=(const Apartment&) = delete;
-
- private:
-  bool initialised_;
-};
+}  // namespace
 
 void reportCallFailure(const std::string& member, const CallOutcome& outcome) {
   const std::string detail =
@@ -35,7 +24,6 @@ void reportCallFailure(const std::string& member, const CallOutcome& outcome) {
   reportFailure({"the control's " + member + " failed: " + detail, "falló " + member + " del control: " + detail});
 }
 
-// A new control with the run's message language put in msgLng.
 std::optional<ControlClient> openControl(const Host& host) {
   platform::ComPtr<IDispatch> control;
   const HRESULT created = createControl(control, host.options.quiet);
@@ -58,8 +46,6 @@ bool put(ControlClient& control, const std::string& property, Variant value) {
   if (outcome.failed()) reportCallFailure(property, outcome);
   return !outcome.failed();
 }
-
-}  // namespace
 
 int runCspList(Host& host, const CommandLine&) {
   Apartment apartment;

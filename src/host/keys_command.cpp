@@ -6,6 +6,7 @@
 #include "host/commands.h"
 #include "host/console.h"
 #include "host/user_stores.h"
+#include "platform/key_storage.h"
 #include "platform/lasterror.h"
 
 namespace tarvenholm::host {
@@ -40,20 +41,24 @@ void reportPlatformFailure(const std::string& english, const std::string& spanis
   reportFailure({english + ": " + reason, spanish + ": " + reason});
 }
 
+// The legacy providers, then the key storage providers.
 std::optional<std::vector<Provider>> installedProviders() {
   std::vector<Provider> providers;
-  for (DWORD index = 0;; ++index) {
-    DWORD type = 0;
-    DWORD length = 0;
-    if (!CryptEnumProvidersA(index, nullptr, 0, &type, nullptr, &length)) {
-      if (GetLastError() == ERROR_NO_MORE_ITEMS) return providers;
-      return std::nullopt;
+  for (const auto enumerate : {CryptEnumProvidersA, CryptEnumKeyStorageProvidersA}) {
+    for (DWORD index = 0;; ++index) {
+      DWORD type = 0;
+      DWORD length = 0;
+      if (!enumerate(index, nullptr, 0, &type, nullptr, &length)) {
+        if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+        return std::nullopt;
+      }
+      std::string name(length, '\0');
+      if (!enumerate(index, nullptr, 0, &type, name.data(), &length)) return std::nullopt;
+      name.resize(length > 0 ? length - 1 : 0);
+      providers.push_back({std::move(name), type});
     }
-    std::string name(length, '\0');
-    if (!CryptEnumProvidersA(index, nullptr, 0, &type, name.data(), &length)) return std::nullopt;
-    name.resize(length > 0 ? length - 1 : 0);
-    providers.push_back({std::move(name), type});
   }
+  return providers;
 }
 
 std::optional<std::vector<std::string>> containersOf(const Provider& provider) {

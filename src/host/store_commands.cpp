@@ -63,10 +63,18 @@ ExportedKey exportKey(const KeyBinding& binding) {
                              "no se pudo abrir el contenedor de llaves " + container + " de " + binding.provider +
                                  ": " + reason}};
   }
-  char algorithm[] = szOID_RSA_RSA;
+  // The private key is exported under its public key's algorithm (RSA or EC).
   DWORD length = 0;
+  std::vector<BYTE> publicKey;
+  bool exported = CryptExportPublicKeyInfo(provider.get(), binding.keySpec, X509_ASN_ENCODING, nullptr, &length) != FALSE;
+  if (exported) {
+    publicKey.resize(length);
+    exported = CryptExportPublicKeyInfo(provider.get(), binding.keySpec, X509_ASN_ENCODING,
+                                        reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(publicKey.data()), &length) != FALSE;
+  }
+  char* algorithm = exported ? reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(publicKey.data())->Algorithm.pszObjId : nullptr;
   std::vector<BYTE> der;
-  bool exported = CryptExportPKCS8(provider.get(), binding.keySpec, algorithm, 0, nullptr, nullptr, &length) != FALSE;
+  exported = exported && CryptExportPKCS8(provider.get(), binding.keySpec, algorithm, 0, nullptr, nullptr, &length) != FALSE;
   if (exported) {
     der.resize(length);
     exported = CryptExportPKCS8(provider.get(), binding.keySpec, algorithm, 0, nullptr, der.data(), &length) != FALSE;
