@@ -58,6 +58,13 @@ std::vector<std::string> providerArgs(const std::string& provider) {
   return {"genreq", "--names", "2.5.4.3=Ana", "--key-size", "512", "--provider", provider};
 }
 
+std::vector<std::string> requestArgs(std::vector<std::string> options) {
+  options.insert(options.begin(), "request");
+  return options;
+}
+
+std::string requestError(const std::string& problem) { return "tarvenholm: request: " + problem + "\n"; }
+
 std::string repeated(const std::string& text, std::size_t times) {
   std::string result;
   for (std::size_t i = 0; i < times; ++i) result += text;
@@ -245,6 +252,32 @@ TEST_F(HostBadInputTest, EveryMalformedInputHasItsStatusAndMessageAndLeavesTheHi
        {"setcert", recordedCollectionWith("dss-provider", {testing_support::basicConstraints(false, false)},
                                           "Microsoft Base DSS Cryptographic Provider")},
        1, kInvalidProvider, "-28\n"},
+
+      // Modern requests: refused before any key is made.
+      {"malformed RFC 4514 subject", requestArgs({"--subject", "CN=Ana,O"}), 2,
+       requestError("the subject is not a valid RFC 4514 name: 'O' has no '='"), kNothing},
+      {"unescaped quote in a subject", requestArgs({"--subject", "CN=Ana \"R\""}), 2,
+       requestError("the subject is not a valid RFC 4514 name: '\"' in the value of CN must be escaped"), kNothing},
+      {"unknown short name", requestArgs({"--subject", "XX=Ana"}), 2,
+       requestError("the subject names an unknown attribute type 'XX'"), kNothing},
+      {"unknown alternative name kind", requestArgs({"--subject", "CN=Ana", "--san", "fax:5551234"}), 2,
+       requestError("the subject alternative name 'fax:5551234' is not email:, dns:, uri: or ip:"), kNothing},
+      {"bad IP address", requestArgs({"--subject", "CN=Ana", "--san", "ip:300.1.2.3"}), 2,
+       requestError("'300.1.2.3' is not an IPv4 or IPv6 address"), kNothing},
+      {"country of three letters", requestArgs({"--subject", "CN=Ana,C=MEX"}), 2,
+       requestError("the country (C) must be two letters, not 'MEX'"), kNothing},
+      {"missing subject", requestArgs({"--key", "ec:p256"}), 2, requestError("--subject TEXT is missing"), kNothing},
+      {"SHA-1", requestArgs({"--subject", "CN=Ana", "--hash", "sha1"}), 2,
+       requestError("the hash 'sha1' is not offered; choose sha256, sha384 or sha512"), kNothing},
+      {"curve not offered", requestArgs({"--subject", "CN=Ana", "--key", "ec:p521"}), 2,
+       requestError("the key 'ec:p521' is not offered; choose rsa:2048, rsa:3072, rsa:4096, ec:p256 or ec:p384"),
+       kNothing},
+      {"weak RSA key", requestArgs({"--subject", "CN=Ana", "--key", "rsa:1024"}), 2,
+       requestError("the key 'rsa:1024' is too weak: RSA keys have at least 2048 bits"), kNothing},
+      {"renewal of a missing container", requestArgs({"--subject", "CN=Ana", "--renew", "no-such-container"}), 2,
+       requestError("there is no key container named 'no-such-container'"), kNothing},
+      {"output onto an existing file", requestArgs({"--subject", "CN=Ana", "--out", file("taken.csr", "mine\n")}), 2,
+       requestError("'" + path("taken.csr") + "' exists; pass --force to replace it"), kNothing},
   };
   ASSERT_GE(cases.size(), 50u);
 
@@ -270,7 +303,10 @@ TEST_F(HostBadInputTest, EveryMalformedInputHasItsStatusAndMessageAndLeavesTheHi
   EXPECT_EQ(mine.size(), 2u);
   for (const auto& stored : mine) EXPECT_TRUE(stored.keyProvider.has_value());
   for (const char* store : {"MY", "CA", "ROOT"}) EXPECT_EQ(runHost({"store", "list", store}).status, 0) << store;
-  EXPECT_EQ(runHost({"keys", "list"}).status, 0);
+  const HostRun keys = runHost({"keys", "list"});
+  EXPECT_EQ(keys.status, 0);
+  EXPECT_EQ(keys.out.find("Key Storage"), std::string::npos) << "a refused request made no container";
+  EXPECT_EQ(testing_support::readText(path("taken.csr")), "mine\n");
 }
 
 }  // namespace
