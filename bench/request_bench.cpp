@@ -94,7 +94,7 @@ bool openSslRequest(int bits, std::string& text) {
   const auto key = generateRsa(bits);
   std::unique_ptr<X509_REQ, ReqFree> request(X509_REQ_new());
   if (!key || !request || X509_REQ_set_version(request.get(), 0) != 1) return false;
-  X509_NAME* subject = X509_REQ_get_subject_name(request.get());
+  X509_name_st* subject = X509_REQ_get_subject_name(request.get());
   const auto add = [subject](const char* field, int type, const char* value, int set) {
     return X509_NAME_add_entry_by_txt(subject, field, type, reinterpret_cast<const unsigned char*>(value), -1, -1,
                                       set) == 1;
