@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "support/host_fixture.h"
+#include "testlib/host_fixture.h"
 
 namespace {
 
