@@ -42,7 +42,10 @@ int runGenreq(Host& host, const CommandLine& line);
 int runSetcert(Host& host, const CommandLine& line);
 int runStoreList(Host& host, const CommandLine& line);
 int runStoreExport(Host& host, const CommandLine& line);
+int runStoreDelete(Host& host, const CommandLine& line);
+int runStoreImport(Host& host, const CommandLine& line);
 int runKeysList(Host& host, const CommandLine& line);
+int runKeysDelete(Host& host, const CommandLine& line);
 int runRegister(Host& host, const CommandLine& line);
 int runUnregister(Host& host, const CommandLine& line);
 
