@@ -6,6 +6,7 @@
 #include "host/console.h"
 #include "host/key_containers.h"
 #include "host/key_records.h"
+#include "host/operation.h"
 #include "platform/lasterror.h"
 
 namespace tarvenholm::host {
@@ -66,7 +67,8 @@ int runKeysDelete(Host&, const CommandLine& line) {
     return kExitFailure;
   }
 
-  // The container goes last: until then a failed run can be run again.
+  // All of it, or nothing when a step fails.
+  Operation operation;
   if (!deleteBoundCertificates(certificates)) return kExitFailure;
   if (!deleteKeyRecords(container.name, container.provider)) {
     reportPlatformFailure({"cannot delete the key records of " + name,
@@ -80,7 +82,7 @@ int runKeysDelete(Host&, const CommandLine& line) {
                            "no se pudo borrar el contenedor de llaves " + name});
     return kExitFailure;
   }
-  return kExitSuccess;
+  return operation.save() ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace tarvenholm::host

@@ -1,6 +1,7 @@
 // store delete: takes one certificate out of one of the user's stores.
 #include "host/commands.h"
 #include "host/console.h"
+#include "host/operation.h"
 #include "host/user_stores.h"
 #include "platform/lasterror.h"
 
@@ -11,6 +12,7 @@ int runStoreDelete(Host&, const CommandLine& line) {
   const std::vector<BYTE> hash = thumbprintOperand(line.operands[1], line.name());
   const std::string thumbprint = thumbprintText(hash);
 
+  Operation operation;
   UniqueCertStore opened = openUserStore(store, true);
   if (!opened) {
     reportPlatformFailure({"cannot open the store " + store, "no se pudo abrir el almacén " + store});
@@ -31,7 +33,7 @@ int runStoreDelete(Host&, const CommandLine& line) {
                            "no se pudo borrar el certificado " + thumbprint + " de " + store});
     return kExitFailure;
   }
-  return kExitSuccess;
+  return operation.save() ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace tarvenholm::host

@@ -12,6 +12,7 @@
 #include "host/commands.h"
 #include "host/console.h"
 #include "host/key_records.h"
+#include "host/operation.h"
 #include "host/passwords.h"
 #include "host/user_stores.h"
 #include "platform/key_protection.h"
@@ -88,50 +89,19 @@ UniqueCertContext certificateContext(X509* certificate) {
   return UniqueCertContext(CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
 }
 
-// What an interrupted import takes back: the container it made and the
-// copy of the certificate it put in MY. (The key record is written last.)
-class ImportRollback {
- public:
-  ImportRollback() = default;
-  ImportRollback(const ImportRollback&) = delete;
-  ImportRollback& operator=(const ImportRollback&) = delete;
-  ~ImportRollback() {
-    if (committed_) return;
-    const DWORD error = GetLastError();
-    if (added_) CertDeleteCertificateFromStore(added_.release());
-    HCRYPTPROV none = 0;
-    if (!container_.empty())
-      CryptAcquireContextA(&none, container_.c_str(), kImportProvider, kImportProviderType, CRYPT_DELETEKEYSET);
-    SetLastError(error);
-  }
-  void madeContainer(const std::string& name) { container_ = name; }
-  void addedToMy(UniqueCertContext added) { added_ = std::move(added); }
-  void commit() { committed_ = true; }
-
- private:
-  std::string container_;
-  UniqueCertContext added_;
-  bool committed_ = false;
-};
-
-struct NewContainer {
-  std::string name;
-  ImportRollback& rollback;
-};
-
 // Makes the new container the key goes into.
-BOOL makeContainer(CRYPT_PRIVATE_KEY_INFO*, HCRYPTPROV* prov, void* argument) {
-  NewContainer& target = *static_cast<NewContainer*>(argument);
-  if (!CryptAcquireContextA(prov, target.name.c_str(), kImportProvider, kImportProviderType, CRYPT_NEWKEYSET))
-    return FALSE;
-  target.rollback.madeContainer(target.name);
-  return TRUE;
+BOOL makeContainer(CRYPT_PRIVATE_KEY_INFO*, HCRYPTPROV* prov, void* containerName) {
+  return CryptAcquireContextA(prov, static_cast<const std::string*>(containerName)->c_str(), kImportProvider,
+                              kImportProviderType, CRYPT_NEWKEYSET);
 }
 
-bool importKey(EVP_PKEY* key, NewContainer& container) {
+bool importKey(EVP_PKEY* key, const std::string& container) {
   std::vector<BYTE> der;
   if (!platform::privateKeyInfo(key, der)) return false;
-  CRYPT_PKCS8_IMPORT_PARAMS params{{static_cast<DWORD>(der.size()), der.data()}, makeContainer, &container, nullptr,
+  CRYPT_PKCS8_IMPORT_PARAMS params{{static_cast<DWORD>(der.size()), der.data()},
+                                   makeContainer,
+                                   const_cast<std::string*>(&container),
+                                   nullptr,
                                    nullptr};
   const BOOL imported = CryptImportPKCS8(params, kImportFlags, nullptr, nullptr);
   OPENSSL_cleanse(der.data(), der.size());
@@ -139,7 +109,7 @@ bool importKey(EVP_PKEY* key, NewContainer& container) {
 }
 
 // Binds the store's copy of the certificate to the container, as setcert does.
-bool bind(PCCERT_CONTEXT added, const std::string& container) {
+bool bindToContainer(PCCERT_CONTEXT added, const std::string& container) {
   std::u16string wideContainer = platform::utf8ToWide(container);
   std::u16string wideProvider = platform::utf8ToWide(kImportProvider);
   CRYPT_KEY_PROV_INFO info{wideContainer.data(), wideProvider.data(), kImportProviderType, 0, 0, nullptr,
@@ -206,16 +176,12 @@ int runStoreImport(Host& host, const CommandLine& line) {
     return kExitFailure;
   }
 
-  if (!addAuthorities(contents->others.get())) {
-    reportPlatformFailure({"cannot add the file's authority certificates to CA and ROOT",
-                           "no se pudo agregar los certificados de autoridad del archivo a CA y ROOT"});
-    return kExitFailure;
-  }
-  ImportRollback rollback;
-  NewContainer made{newContainerName(), rollback};
-  const std::string& container = made.name;
-  if (!importKey(contents->key.get(), made)) {
-    reportPlatformFailure({"cannot put the key into a new key container", "no se pudo guardar la llave en un contenedor nuevo"});
+  // Everything from here on is taken back unless it all succeeds.
+  Operation operation;
+  const std::string container = newContainerName();
+  if (!importKey(contents->key.get(), container)) {
+    reportPlatformFailure({"cannot put the key into a new key container",
+                           "no se pudo guardar la llave en un contenedor nuevo"});
     return kExitFailure;
   }
   UniqueCertStore my = openUserStore("MY", true);
@@ -225,9 +191,8 @@ int runStoreImport(Host& host, const CommandLine& line) {
     reportPlatformFailure({"cannot add the certificate to MY", "no se pudo agregar el certificado a MY"});
     return kExitFailure;
   }
-  rollback.addedToMy(UniqueCertContext(CertDuplicateCertificateContext(added)));
   const UniqueCertContext storeCopy(added);
-  if (!bind(storeCopy.get(), container)) {
+  if (!bindToContainer(storeCopy.get(), container)) {
     reportPlatformFailure({"cannot bind the certificate to its key", "no se pudo ligar el certificado a su llave"});
     return kExitFailure;
   }
@@ -235,7 +200,12 @@ int runStoreImport(Host& host, const CommandLine& line) {
     reportPlatformFailure({"cannot write the key record", "no se pudo escribir el registro de la llave"});
     return kExitFailure;
   }
-  rollback.commit();
+  if (!addAuthorities(contents->others.get())) {
+    reportPlatformFailure({"cannot add the file's authority certificates to CA and ROOT",
+                           "no se pudo agregar los certificados de autoridad del archivo a CA y ROOT"});
+    return kExitFailure;
+  }
+  if (!operation.save()) return kExitFailure;
   std::printf("%s\t%s\n", thumbprint.c_str(), container.c_str());
   return kExitSuccess;
 }

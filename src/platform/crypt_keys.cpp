@@ -183,6 +183,7 @@ BOOL CryptImportPKCS8(CRYPT_PKCS8_IMPORT_PARAMS params, DWORD flags, HCRYPTPROV*
   stored.flags = flags;
   stored.bits = static_cast<DWORD>(EVP_PKEY_get_bits(imported.get()));
   DWORD status = protectKey(*context, imported.get(), flags, stored);
+  if (status == ERROR_SUCCESS) status = createPendingContainer(*context);
   if (status == ERROR_SUCCESS)
     status = writeContainerKey(context->providerType, context->container, AT_KEYEXCHANGE, stored);
   if (status != ERROR_SUCCESS) return release(failWith(status));
