@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "support/crypt_fixtures.h"
-#include "support/host_fixture.h"
+#include "testlib/crypt_fixtures.h"
+#include "testlib/host_fixture.h"
 
 namespace {
 
