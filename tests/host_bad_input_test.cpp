@@ -35,7 +35,11 @@ constexpr const char* kEndOfData = "Tarvenholm [error] ASN1 unexpected end of da
 constexpr const char* kBadTag = "Tarvenholm [error] ASN1 bad tag value met.\n";
 constexpr const char* kNotAChain = "Tarvenholm [error] Error while opening certificate chain\n";
 constexpr const char* kWrongMessageType = "Tarvenholm [error] An unexpected message type was encountered.\n";
-constexpr const char* kNoKeyRecord = "Tarvenholm [error] Unable to install your certificate on this computer\n";
+// The control's box, then the host's own line.
+constexpr const char* kNoKeyRecord =
+    "Tarvenholm [error] Unable to install your certificate on this computer\n"
+    "tarvenholm: no key on this computer matches the certificate: install it where its request was made, or import "
+    "it with its key (store import)\n";
 
 struct BadInput {
   std::string name;
@@ -48,6 +52,10 @@ struct BadInput {
 
 std::string usageError(const std::string& message) {
   return "tarvenholm: " + message + "\nTry 'tarvenholm genreq --help' for more information.\n";
+}
+
+std::string usageErrorOf(const std::string& command, const std::string& message) {
+  return "tarvenholm: " + message + "\nTry 'tarvenholm " + command + " --help' for more information.\n";
 }
 
 std::vector<std::string> genreqArgs(const std::string& names, const std::string& size = "512") {
@@ -123,6 +131,12 @@ TEST_F(HostBadInputTest, EveryMalformedInputHasItsStatusAndMessageAndLeavesTheHi
   for (int i = 0; i < 3000; ++i) cyclic.push_back(static_cast<unsigned char>(i * 7));
   const std::string authorityPem = authority() + "/root.pem";
   const std::string authorityKey = authority() + "/root.key";
+  const std::string password = file("password.txt", "p12 secret\n");
+  const std::string rsaFile = pkcs12File("Import RSA", "rsa:2048", "p12 secret", false);
+  const std::string ecFile = pkcs12File("Import EC", "ec -pkeyopt ec_paramgen_curve:P-256", "p12 secret", true);
+  const std::string notPkcs12 = file("not.p12", "not a PKCS#12 file");
+  std::string colonThumbprint;
+  for (int i = 0; i < 20; ++i) colonThumbprint += std::string(i == 0 ? "" : ":") + "AB";
 
   const std::vector<BadInput> cases = {
       // Names strings.
@@ -278,6 +292,49 @@ TEST_F(HostBadInputTest, EveryMalformedInputHasItsStatusAndMessageAndLeavesTheHi
        requestError("there is no key container named 'no-such-container'"), kNothing},
       {"output onto an existing file", requestArgs({"--subject", "CN=Ana", "--out", file("taken.csr", "mine\n")}), 2,
        requestError("'" + path("taken.csr") + "' exists; pass --force to replace it"), kNothing},
+      // Keys and stores: thumbprints, operands, passwords and files.
+      {"store delete of an unknown store", {"store", "delete", "TRUST", std::string(40, 'A')}, 2,
+       usageErrorOf("store delete", "unknown store 'TRUST': use MY, CA or ROOT"), kNothing},
+      {"thumbprint with a colon missing", {"store", "delete", "MY", colonThumbprint.substr(0, 2) + colonThumbprint.substr(3)},
+       2, usageErrorOf("store delete", "'" + colonThumbprint.substr(0, 2) + colonThumbprint.substr(3) +
+                                           "' is not a thumbprint: 40 hexadecimal digits expected"),
+       kNothing},
+      {"thumbprint with a trailing colon", {"store", "export", colonThumbprint + ":", "--out", "x.p12"}, 2,
+       usageErrorOf("store export", "'" + colonThumbprint + ":' is not a thumbprint: 40 hexadecimal digits expected"),
+       kNothing},
+      {"store delete without a thumbprint", {"store", "delete", "MY"}, 2,
+       usageErrorOf("store delete", "missing operand: store delete MY|CA|ROOT THUMBPRINT"), kNothing},
+      {"store delete of a certificate not there", {"store", "delete", "ca", colonThumbprint}, 1,
+       "tarvenholm: no certificate with the thumbprint " + repeated("AB", 20) + " in CA\n", kNothing},
+      {"keys delete without a container", {"keys", "delete"}, 2,
+       usageErrorOf("keys delete", "missing operand: keys delete CONTAINER [--with-certificate] [--provider NAME]"),
+       kNothing},
+      {"keys delete of a missing container", {"keys", "delete", "nope"}, 1, "tarvenholm: no key container nope\n",
+       kNothing},
+      {"--json with a value", {"keys", "list", "--json=yes"}, 2,
+       usageErrorOf("keys list", "option '--json' takes no value"), kNothing},
+      {"--json on a command without it", {"store", "delete", "MY", colonThumbprint, "--json"}, 2,
+       usageErrorOf("store delete", "unknown option '--json' for store delete"), kNothing},
+      {"store import without a password", {"store", "import", rsaFile}, 2,
+       usageErrorOf("store import",
+                    "store import needs the password of " + rsaFile + ": run it on a terminal or give --password-file"),
+       kNothing},
+      {"store import of a file that is no PKCS#12", {"--password-file", password, "store", "import", notPkcs12}, 1,
+       "tarvenholm: " + notPkcs12 + " is not a PKCS#12 file\n", kNothing},
+      {"store import of a missing file", {"--password-file", password, "store", "import", path("missing.p12")}, 1,
+       "tarvenholm: cannot read " + path("missing.p12") + ": No such file or directory\n", kNothing},
+      {"store import with the wrong password",
+       {"--password-file", file("wrong.txt", "not it\n"), "store", "import", rsaFile}, 1,
+       "tarvenholm: wrong password for " + rsaFile + ", or the file is damaged\n", kNothing},
+      {"store import of an EC key", {"--password-file", password, "store", "import", ecFile}, 1,
+       "tarvenholm: the key is an EC key: store import takes RSA keys only\n", kNothing},
+      {"export password file that cannot be read",
+       {"--password-file", password, "store", "export", colonThumbprint, "--out", path("x.p12"),
+        "--export-password-file", path("missing.txt")},
+       2,
+       "tarvenholm: cannot read the password file '" + path("missing.txt") +
+           "': No such file or directory\nTry 'tarvenholm --help' for more information.\n",
+       kNothing},
   };
   ASSERT_GE(cases.size(), 50u);
 
@@ -307,6 +364,8 @@ TEST_F(HostBadInputTest, EveryMalformedInputHasItsStatusAndMessageAndLeavesTheHi
   EXPECT_EQ(keys.status, 0);
   EXPECT_EQ(keys.out.find("Key Storage"), std::string::npos) << "a refused request made no container";
   EXPECT_EQ(testing_support::readText(path("taken.csr")), "mine\n");
+  EXPECT_EQ(runHost({"keys", "list"}).status, 0);
+  EXPECT_EQ(runHost({"store", "list", "CA"}).out, "") << "the refused EC file's chain was not added";
 }
 
 }  // namespace

@@ -213,7 +213,7 @@ TEST_F(HostStoreTest, KeysListShowsEachContainerOnceWithSizeAndBoundCertificate)
                        "alpha\t" + enhanced + "\t1024\t" + opensslThumbprint(certificate),
                        "bravo\t" + enhanced + "\t512\t-",
                        "charlie\t" + std::string(kStrongProvider) + "\t768\t-",
-                       "delta\t" + enhanced + "\t-\t-",
+                       "delta\t" + enhanced + "\t-\t-\tno-key-pair",
                    }));
 }
 

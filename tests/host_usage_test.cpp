@@ -14,8 +14,9 @@ using testing_support::runHost;
 
 class HostUsageTest : public testing_support::HomeTest {};
 
-const std::vector<std::string> kCommands = {"csp-list",     "genreq",    "setcert",  "store list",
-                                            "store export", "keys list", "register", "unregister"};
+const std::vector<std::string> kCommands = {"csp-list",     "genreq",       "setcert",   "store list",
+                                            "store export", "store delete", "store import", "keys list",
+                                            "keys delete",  "register",     "unregister"};
 
 std::vector<std::string> wordsOf(const std::string& command) {
   std::vector<std::string> words;

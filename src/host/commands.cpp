@@ -5,13 +5,15 @@ namespace tarvenholm::host {
 const std::vector<CommandSpec>& commandSpecs() {
   static const std::vector<CommandSpec> specs = {
       {{"csp-list"},
-       {},
+       {{"--json", false}},
        0,
        0,
-       "csp-list",
+       "csp-list [--json]",
        "list the key providers the control offers",
        "Print the key providers the control offers, as its getCSPList gives them:\n"
-       "each name followed by \"|\", all on one line.\n",
+       "each name followed by \"|\", all on one line.\n"
+       "\n"
+       "      --json           print {\"providers\": [{\"name\": NAME}, ...]} instead\n",
        runCspList},
       {{"request"},
        {{"--subject", true}, {"--key", true}, {"--hash", true}, {"--pss", false}, {"--single-rdn", false},
@@ -90,41 +92,96 @@ const std::vector<CommandSpec>& commandSpecs() {
        "Prints the control's result code: 2000 when the certificates were installed.\n",
        runSetcert},
       {{"store", "list"},
-       {},
+       {{"--json", false}},
        1,
        1,
-       "store list MY|CA|ROOT",
+       "store list MY|CA|ROOT [--json]",
        "list the certificates of a store",
        "Print one line per certificate of the store, in the store's order: the\n"
        "SHA-1 thumbprint (40 upper-case hexadecimal digits), a tab, and the subject\n"
        "as \"openssl x509 -noout -subject -nameopt RFC2253,-esc_msb\" shows it; in\n"
        "MY, for a certificate bound to a key container, a tab, the container and a\n"
-       "tab, the provider.\n",
+       "tab, the provider.\n"
+       "\n"
+       "      --json           print one JSON document instead: {\"store\": NAME,\n"
+       "                       \"certificates\": [{\"thumbprint\", \"subject\"}, ...]},\n"
+       "                       in MY each also with \"container\" and \"provider\"\n"
+       "                       (null when not bound)\n",
        runStoreList},
       {{"store", "export"},
-       {{"--out", true}},
+       {{"--out", true}, {"--export-password-file", true}},
        1,
        1,
-       "store export THUMBPRINT --out FILE",
+       "store export THUMBPRINT --out FILE [--export-password-file FILE]",
        "export a certificate and its key as PKCS#12",
        "Write the certificate of MY with this thumbprint, its chain from CA and\n"
        "ROOT, and its private key to FILE as PKCS#12, under a password asked on\n"
        "the terminal (twice) or read from --password-file. A key that was not\n"
        "generated exportable is refused. A key protected by a password of its\n"
-       "own asks for it as well.\n"
+       "own asks for it as well. The key and certificate carry the subject's\n"
+       "common name (else the container's name) as their friendly name.\n"
+       "THUMBPRINT may also be written with colons, as \"openssl x509 -fingerprint\"\n"
+       "prints it.\n"
        "\n"
-       "      --out FILE       the file to write (readable by its owner only)\n",
+       "      --out FILE       the file to write (readable by its owner only)\n"
+       "      --export-password-file FILE\n"
+       "                       the file's password from the first line of FILE;\n"
+       "                       --password-file then serves only the key\n",
        runStoreExport},
-      {{"keys", "list"},
+      {{"store", "delete"},
        {},
+       2,
+       2,
+       "store delete MY|CA|ROOT THUMBPRINT",
+       "delete a certificate from a store",
+       "Take the certificate with this thumbprint out of the store. Its key\n"
+       "container stays (see keys delete). THUMBPRINT may also be written with\n"
+       "colons, as \"openssl x509 -fingerprint\" prints it.\n",
+       runStoreDelete},
+      {{"store", "import"},
+       {},
+       1,
+       1,
+       "store import FILE.p12",
+       "import a PKCS#12 file: key, certificate and chain",
+       "Put the private key of a PKCS#12 file into a new key container of the\n"
+       "default provider (RSA keys only), its certificate into MY bound to that\n"
+       "container, and the other certificates into ROOT (self-signed) or CA. The\n"
+       "file's password is asked on the terminal or read from --password-file;\n"
+       "the new key is protected as genreq protects a key, and can be exported\n"
+       "again. A certificate already in MY bound to a key is refused.\n",
+       runStoreImport},
+      {{"keys", "list"},
+       {{"--json", false}},
        0,
        0,
-       "keys list",
+       "keys list [--json]",
        "list the user's key containers",
        "Print one line per key container of the user: its name, a tab, the\n"
        "provider that made it, a tab, the key size in bits, a tab, and the\n"
-       "thumbprint of the certificate of MY bound to it, or \"-\".\n",
+       "thumbprint of the certificate of MY bound to it, or \"-\". A container\n"
+       "without a key pair (a failed genreq leaves one) shows \"-\" as its size\n"
+       "and a fifth field, \"no-key-pair\"; delete it with keys delete.\n"
+       "\n"
+       "      --json           print one JSON document instead: {\"containers\":\n"
+       "                       [{\"name\", \"provider\", \"keyPair\" (true or false),\n"
+       "                       \"bits\" (null without a key pair), \"certificate\"\n"
+       "                       (null when none)}, ...]}\n",
        runKeysList},
+      {{"keys", "delete"},
+       {{"--with-certificate", false}, {"--provider", true}},
+       1,
+       1,
+       "keys delete CONTAINER [--with-certificate] [--provider NAME]",
+       "delete a key container",
+       "Delete the key container and the key records that point at it. A\n"
+       "container whose certificate is still in MY is refused unless\n"
+       "--with-certificate is given, which deletes that certificate as well.\n"
+       "\n"
+       "      --with-certificate  also delete the certificates of MY bound to it\n"
+       "      --provider NAME     the provider that made it, when containers of\n"
+       "                          several providers have this name\n",
+       runKeysDelete},
       {{"register"},
        {},
        0,

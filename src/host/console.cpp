@@ -39,8 +39,9 @@ void writeHostLine(const Message& message) {
 
 void showMessageBoxesOnStandardError(bool quiet) {
   platform::setMessageBoxSink([quiet](const char* text, const char*, UINT flags) {
-    if (quiet) return IDOK;
-    const char* kind = (flags & kIconBits) == MB_ICONINFORMATION ? "info" : "error";
+    const bool information = (flags & kIconBits) == MB_ICONINFORMATION;
+    if (quiet && information) return IDOK;
+    const char* kind = information ? "info" : "error";
     std::fprintf(stderr, "Tarvenholm [%s] %s\n", kind, oneLine(text != nullptr ? text : "").c_str());
     std::fflush(stderr);
     return IDOK;
@@ -55,6 +56,11 @@ const std::string& inHostLanguage(const Message& message) {
 }
 
 void reportFailure(const Message& message) { writeHostLine(message); }
+
+void reportPlatformFailure(const Message& message) {
+  const std::string reason = platformErrorText(GetLastError());
+  writeHostLine({message.english + ": " + reason, message.spanish + ": " + reason});
+}
 
 void reportNotice(const Message& message) { writeHostLine(message); }
 

@@ -9,7 +9,8 @@
 namespace tarvenholm::host {
 
 // Each message box becomes "Tarvenholm [error] TEXT" (error icon) or
-// "Tarvenholm [info] TEXT" on standard error; `quiet` drops them.
+// "Tarvenholm [info] TEXT" on standard error; `quiet` drops the information
+// lines, never an error.
 void showMessageBoxesOnStandardError(bool quiet);
 
 // The language of the host's own messages (and of the control's, which the
@@ -28,6 +29,8 @@ const std::string& inHostLanguage(const Message& message);
 
 // "tarvenholm: TEXT" on standard error, in the language of the run.
 void reportFailure(const Message& message);
+// The same, followed by ": " and the platform's text for the thread's last error.
+void reportPlatformFailure(const Message& message);
 // The same for something the user is told that is not a failure.
 void reportNotice(const Message& message);
 

@@ -8,6 +8,7 @@
 #include "host/control_client.h"
 #include "host/control_factory.h"
 #include "host/control_session.h"
+#include "host/json_output.h"
 #include "host/operation.h"
 
 namespace tarvenholm::host {
@@ -15,6 +16,7 @@ namespace {
 
 constexpr LONG kDefaultKeySize = 2048;  // the control's own default is too weak to offer
 constexpr LONG kInstalled = 2000;
+constexpr LONG kNoMatchingKey = -1;  // no key record for the user's certificate
 
 }  // namespace
 
@@ -47,7 +49,7 @@ bool put(ControlClient& control, const std::string& property, Variant value) {
   return !outcome.failed();
 }
 
-int runCspList(Host& host, const CommandLine&) {
+int runCspList(Host& host, const CommandLine& line) {
   Apartment apartment;
   std::optional<ControlClient> control = openControl(host);
   if (!control) return kExitFailure;
@@ -57,7 +59,15 @@ int runCspList(Host& host, const CommandLine&) {
     reportCallFailure("getCSPList", outcome);
     return kExitFailure;
   }
-  std::printf("%s\n", list.asText().value_or("").c_str());
+  const std::string text = list.asText().value_or("");
+  if (!line.has("--json")) {
+    std::printf("%s\n", text.c_str());
+    return kExitSuccess;
+  }
+  Json providers = Json::array();
+  for (std::size_t start = 0, end; (end = text.find('|', start)) != std::string::npos; start = end + 1)
+    providers.push_back({{"name", text.substr(start, end - start)}});
+  printJson({{"providers", providers}});
   return kExitSuccess;
 }
 
@@ -126,6 +136,11 @@ int runSetcert(Host& host, const CommandLine& line) {
     return kExitFailure;
   }
   std::printf("%d\n", static_cast<int>(*result));
+  if (*result == kNoMatchingKey)
+    reportFailure({"no key on this computer matches the certificate: install it where its request was made, or "
+                   "import it with its key (store import)",
+                   "ninguna llave de esta computadora corresponde al certificado: instálelo donde se hizo su "
+                   "solicitud, o impórtelo con su llave (store import)"});
   return *result == kInstalled ? kExitSuccess : kExitFailure;
 }
 

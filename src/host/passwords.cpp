@@ -46,6 +46,7 @@ Passwords::~Passwords() {
   if (answering_) platform::setPasswordSink(nullptr);
   for (auto& [container, password] : newKeys_) wipe(password);
   if (filePassword_) wipe(*filePassword_);
+  if (exportFilePassword_) wipe(*exportFilePassword_);
   if (environmentPassword_) wipe(*environmentPassword_);
 }
 
@@ -106,7 +107,14 @@ bool Passwords::newKeyPassword(std::string& password) {
   }
 }
 
+void Passwords::takeExportPasswordFrom(const std::string& path) { exportFilePassword_ = readPasswordFile(path); }
+
 Passwords::Outcome Passwords::exportPassword(const std::string& file, platform::PasswordText& password) {
+  if (exportFilePassword_) {
+    if (exportFilePassword_->empty()) return Outcome::Empty;
+    password.text() = *exportFilePassword_;
+    return Outcome::Given;
+  }
   if (terminal_) {
     platform::PasswordText repeated;
     if (!terminal_->readSecret(inLanguage("Password for " + file + ": ", "Contraseña para " + file + ": "),
@@ -120,6 +128,15 @@ Passwords::Outcome Passwords::exportPassword(const std::string& file, platform::
   if (!filePassword_ || filePassword_->empty()) return Outcome::Empty;
   password.text() = *filePassword_;
   return Outcome::Given;
+}
+
+bool Passwords::importPassword(const std::string& file, platform::PasswordText& password) {
+  if (terminal_)
+    return terminal_->readSecret(inLanguage("Password of " + file + ": ", "Contraseña de " + file + ": "),
+                                 password.text());
+  if (!filePassword_) return false;
+  password.text() = *filePassword_;
+  return true;
 }
 
 }  // namespace tarvenholm::host

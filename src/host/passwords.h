@@ -27,13 +27,22 @@ class Passwords {
   // Answers the provider's questions for the life of the object.
   void answerKeyQuestions();
 
+  // The exported file's password from the first line of `path` from now on,
+  // apart from the key's; throws UsageError when it cannot be read.
+  void takeExportPasswordFrom(const std::string& path);
+
   // Whether a password for an exported file can be had at all.
-  bool canGiveExportPassword() const { return terminal_ != nullptr || filePassword_.has_value(); }
+  bool canGiveExportPassword() const {
+    return exportFilePassword_.has_value() || terminal_ != nullptr || filePassword_.has_value();
+  }
 
   enum class Outcome { Given, Mismatch, Empty };
-  // The password that protects an exported file: asked twice on a terminal,
-  // else the password file's.
+  // The password that protects an exported file: the export password file's,
+  // else asked twice on a terminal, else the password file's.
   Outcome exportPassword(const std::string& file, platform::PasswordText& password);
+  // The password that opens an existing file: asked once on a terminal, else
+  // the password file's; it may be empty. False when none can be had.
+  bool importPassword(const std::string& file, platform::PasswordText& password);
 
  private:
   bool keyPassword(platform::PasswordPurpose purpose, const std::string& container, std::string& password);
@@ -43,6 +52,7 @@ class Passwords {
 
   std::unique_ptr<Terminal> terminal_;
   std::optional<std::string> filePassword_;
+  std::optional<std::string> exportFilePassword_;
   std::optional<std::string> environmentPassword_;
   // The password just given to a new key, for signing with it in the same run.
   std::map<std::string, std::string> newKeys_;

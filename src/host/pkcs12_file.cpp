@@ -42,7 +42,7 @@ std::vector<X509*> chainOf(X509* certificate, const std::vector<UniqueX509>& aut
 }
 
 std::optional<std::vector<unsigned char>> pkcs12Of(EVP_PKEY* key, X509* certificate, const std::vector<X509*>& chain,
-                                                   const std::string& password) {
+                                                   const std::string& password, const std::string& friendlyName) {
   UniqueX509Stack authorities(sk_X509_new_null());
   if (!authorities) return std::nullopt;
   for (X509* authority : chain) {
@@ -52,13 +52,26 @@ std::optional<std::vector<unsigned char>> pkcs12Of(EVP_PKEY* key, X509* certific
       return std::nullopt;
     }
   }
-  UniquePkcs12 file(PKCS12_create(password.c_str(), nullptr, key, certificate, authorities.get(), NID_aes_256_cbc,
+  UniquePkcs12 file(PKCS12_create(password.c_str(), friendlyName.c_str(), key, certificate, authorities.get(), NID_aes_256_cbc,
                                   NID_aes_256_cbc, kPkcs12Iterations, kPkcs12Iterations, 0));
   std::vector<unsigned char> der;
   const bool encoded = file && platform::derOf<PKCS12, i2d_PKCS12>(file.get(), der);
   ERR_clear_error();
   if (!encoded) return std::nullopt;
   return der;
+}
+
+std::string commonNameOf(X509* certificate) {
+  const X509_name_st* subject = X509_get_subject_name(certificate);
+  int index = -1;
+  for (int next; (next = X509_NAME_get_index_by_NID(subject, NID_commonName, index)) >= 0;) index = next;
+  unsigned char* text = nullptr;
+  const int length =
+      index < 0 ? -1 : ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+  std::string name = length > 0 ? std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(length)) : "";
+  OPENSSL_free(text);
+  ERR_clear_error();
+  return name;
 }
 
 bool writePrivateFile(const std::string& path, const std::vector<unsigned char>& bytes) {

@@ -18,9 +18,14 @@ namespace tarvenholm::host {
 std::vector<X509*> chainOf(X509* certificate, const std::vector<UniqueX509>& authorities);
 
 // The DER of the PKCS#12: key and certificates under AES-256-CBC with
-// PBKDF2, integrity by HMAC-SHA-256; nothing when OpenSSL fails.
+// PBKDF2, integrity by HMAC-SHA-256, key and certificate under
+// `friendlyName`; nothing when OpenSSL fails.
 std::optional<std::vector<unsigned char>> pkcs12Of(EVP_PKEY* key, X509* certificate, const std::vector<X509*>& chain,
-                                                   const std::string& password);
+                                                   const std::string& password, const std::string& friendlyName);
+
+// The certificate's subject common name (the last one) as UTF-8; empty when
+// it has none.
+std::string commonNameOf(X509* certificate);
 
 // Writes the file readable and writable by its owner only (also when it
 // existed); removes it again when writing fails. False with errno set.

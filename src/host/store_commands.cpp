@@ -5,12 +5,12 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
 #include "host/commands.h"
 #include "host/console.h"
+#include "host/json_output.h"
 #include "host/operation.h"
 #include "host/passwords.h"
 #include "host/pkcs12_file.h"
@@ -20,27 +20,8 @@
 namespace tarvenholm::host {
 namespace {
 
-constexpr const char* kStoreNames[] = {"MY", "CA", "ROOT"};
 // Where a certificate's chain is looked for, nearest first.
 constexpr const char* kAuthorityStores[] = {"CA", "ROOT"};
-
-std::string upperCase(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
-std::optional<std::vector<BYTE>> thumbprintBytes(const std::string& text) {
-  if (text.size() != 40) return std::nullopt;
-  std::vector<BYTE> bytes;
-  for (std::size_t index = 0; index < text.size(); index += 2) {
-    const int high = OPENSSL_hexchar2int(static_cast<unsigned char>(text[index]));
-    const int low = OPENSSL_hexchar2int(static_cast<unsigned char>(text[index + 1]));
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes.push_back(static_cast<BYTE>(high << 4 | low));
-  }
-  return bytes;
-}
 
 void reportStoreFailure(const std::string& store) {
   const std::string reason = platformErrorText(GetLastError());
@@ -131,20 +112,28 @@ std::optional<std::vector<UniqueX509>> authorityCertificates() {
 }  // namespace
 
 int runStoreList(Host&, const CommandLine& line) {
-  const std::string name = upperCase(line.operands.front());
-  if (std::none_of(std::begin(kStoreNames), std::end(kStoreNames),
-                   [&name](const char* known) { return name == known; }))
-    throw UsageError("unknown store '" + line.operands.front() + "': use MY, CA or ROOT", line.name());
+  const std::string name = storeNameOperand(line.operands.front(), line.name());
 
   UniqueCertStore store = openUserStore(name);
   if (!store) {
     reportStoreFailure(name);
     return kExitFailure;
   }
-  const bool read = forEachCertificate(store.get(), [&name](PCCERT_CONTEXT certificate) {
+  const bool json = line.has("--json");
+  Json certificates = Json::array();
+  const bool read = forEachCertificate(store.get(), [&](PCCERT_CONTEXT certificate) {
     const std::string thumbprint = thumbprintText(certificate);
     std::optional<KeyBinding> binding;
     if (thumbprint.empty() || (name == "MY" && !readKeyBinding(certificate, binding))) return false;
+    if (json) {
+      Json entry = {{"thumbprint", thumbprint}, {"subject", subjectText(certificate)}};
+      if (name == "MY") {
+        entry["container"] = binding ? Json(binding->container) : Json();
+        entry["provider"] = binding ? Json(binding->provider) : Json();
+      }
+      certificates.push_back(std::move(entry));
+      return true;
+    }
     std::string entry = thumbprint + "\t" + subjectText(certificate);
     if (binding) entry += "\t" + binding->container + "\t" + binding->provider;
     std::printf("%s\n", entry.c_str());
@@ -154,16 +143,18 @@ int runStoreList(Host&, const CommandLine& line) {
     reportStoreFailure(name);
     return kExitFailure;
   }
+  if (json) printJson({{"store", name}, {"certificates", certificates}});
   return kExitSuccess;
 }
 
 int runStoreExport(Host& host, const CommandLine& line) {
   Operation operation;
-  const std::string& thumbprint = line.operands.front();
-  const std::optional<std::vector<BYTE>> hash = thumbprintBytes(thumbprint);
-  if (!hash) throw UsageError("'" + thumbprint + "' is not a thumbprint: 40 hexadecimal digits expected", line.name());
+  const std::vector<BYTE> hash = thumbprintOperand(line.operands.front(), line.name());
+  const std::string thumbprint = thumbprintText(hash);
   const std::string* out = line.option("--out");
   if (out == nullptr || out->empty()) throw UsageError("store export needs --out FILE", line.name());
+  if (const std::string* exportPasswordFile = line.option("--export-password-file"))
+    host.passwords.takeExportPasswordFrom(*exportPasswordFile);
   if (!host.passwords.canGiveExportPassword())
     throw UsageError("store export needs a password for " + *out + ": run it on a terminal or give --password-file",
                      line.name());
@@ -173,12 +164,10 @@ int runStoreExport(Host& host, const CommandLine& line) {
     reportStoreFailure("MY");
     return kExitFailure;
   }
-  CRYPT_HASH_BLOB wanted{static_cast<DWORD>(hash->size()), const_cast<BYTE*>(hash->data())};
-  UniqueCertContext certificate(
-      CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &wanted, nullptr));
+  UniqueCertContext certificate = findCertificate(store.get(), hash);
   if (!certificate) {
-    reportFailure({"no certificate with the thumbprint " + upperCase(thumbprint) + " in MY",
-                   "no hay un certificado con la huella " + upperCase(thumbprint) + " en MY"});
+    reportFailure({"no certificate with the thumbprint " + thumbprint + " in MY",
+                   "no hay un certificado con la huella " + thumbprint + " en MY"});
     return kExitFailure;
   }
   std::optional<KeyBinding> binding;
@@ -187,8 +176,8 @@ int runStoreExport(Host& host, const CommandLine& line) {
     return kExitFailure;
   }
   if (!binding) {
-    reportFailure({"the certificate " + upperCase(thumbprint) + " is not bound to a key container",
-                   "el certificado " + upperCase(thumbprint) + " no está ligado a un contenedor de llaves"});
+    reportFailure({"the certificate " + thumbprint + " is not bound to a key container",
+                   "el certificado " + thumbprint + " no está ligado a un contenedor de llaves"});
     return kExitFailure;
   }
 
@@ -220,8 +209,9 @@ int runStoreExport(Host& host, const CommandLine& line) {
       reportFailure({"the file needs a password that is not empty", "el archivo necesita una contraseña no vacía"});
       return kExitFailure;
   }
-  const std::optional<std::vector<unsigned char>> file =
-      pkcs12Of(exported.key.get(), parsed.get(), chain, password.text());
+  const std::string commonName = commonNameOf(parsed.get());
+  const std::optional<std::vector<unsigned char>> file = pkcs12Of(
+      exported.key.get(), parsed.get(), chain, password.text(), commonName.empty() ? binding->container : commonName);
   if (!file) {
     reportFailure({"the PKCS#12 file could not be made", "no se pudo formar el archivo PKCS#12"});
     return kExitFailure;

@@ -1,9 +1,13 @@
 #include "host/user_stores.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <strings.h>
 
 #include <cstdint>
+#include <string_view>
 
+#include "host/arguments.h"
 #include "platform/lasterror.h"
 #include "platform/oletext.h"
 
@@ -26,10 +30,49 @@ std::string utf8Of(const char16_t* text) { return text == nullptr ? std::string(
 
 }  // namespace
 
-UniqueCertStore openUserStore(const std::string& name) {
+UniqueCertStore openUserStore(const std::string& name, bool writable) {
   const std::u16string wide = platform::utf8ToWide(name);
-  return UniqueCertStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                       CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, wide.c_str()));
+  const DWORD flags = CERT_SYSTEM_STORE_CURRENT_USER | (writable ? 0 : CERT_STORE_READONLY_FLAG);
+  return UniqueCertStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, wide.c_str()));
+}
+
+std::string storeNameOperand(const std::string& operand, const std::string& command) {
+  std::string name = operand;
+  for (char& c : name)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  if (name != "MY" && name != "CA" && name != "ROOT")
+    throw UsageError("unknown store '" + operand + "': use MY, CA or ROOT", command);
+  return name;
+}
+
+std::optional<std::vector<BYTE>> parseThumbprint(std::string_view text) {
+  static constexpr std::string_view kFingerprintLabel = "sha1 Fingerprint=";
+  if (text.size() > kFingerprintLabel.size() &&
+      ::strncasecmp(text.data(), kFingerprintLabel.data(), kFingerprintLabel.size()) == 0)
+    text.remove_prefix(kFingerprintLabel.size());
+  // Colons either between every pair of digits or nowhere.
+  const bool colons = text.size() == 3 * kSha1Length - 1;
+  if (!colons && text.size() != 2 * kSha1Length) return std::nullopt;
+  std::vector<BYTE> bytes;
+  for (std::size_t index = 0; index < text.size(); index += colons ? 3 : 2) {
+    const int high = OPENSSL_hexchar2int(static_cast<unsigned char>(text[index]));
+    const int low = OPENSSL_hexchar2int(static_cast<unsigned char>(text[index + 1]));
+    if (high < 0 || low < 0 || (colons && index + 2 < text.size() && text[index + 2] != ':')) return std::nullopt;
+    bytes.push_back(static_cast<BYTE>(high << 4 | low));
+  }
+  return bytes;
+}
+
+std::vector<BYTE> thumbprintOperand(const std::string& operand, const std::string& command) {
+  std::optional<std::vector<BYTE>> bytes = parseThumbprint(operand);
+  if (!bytes) throw UsageError("'" + operand + "' is not a thumbprint: 40 hexadecimal digits expected", command);
+  return std::move(*bytes);
+}
+
+UniqueCertContext findCertificate(HCERTSTORE store, const std::vector<BYTE>& thumbprint) {
+  CRYPT_HASH_BLOB wanted{static_cast<DWORD>(thumbprint.size()), const_cast<BYTE*>(thumbprint.data())};
+  return UniqueCertContext(
+      CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &wanted, nullptr));
 }
 
 bool forEachCertificate(HCERTSTORE store, const std::function<bool(PCCERT_CONTEXT)>& visit) {
@@ -47,14 +90,19 @@ bool forEachCertificate(HCERTSTORE store, const std::function<bool(PCCERT_CONTEX
 }
 
 std::string thumbprintText(PCCERT_CONTEXT certificate) {
-  BYTE hash[kSha1Length];
-  DWORD length = sizeof hash;
-  if (!CertGetCertificateContextProperty(certificate, CERT_SHA1_HASH_PROP_ID, hash, &length)) return {};
+  std::vector<BYTE> hash(kSha1Length);
+  DWORD length = static_cast<DWORD>(hash.size());
+  if (!CertGetCertificateContextProperty(certificate, CERT_SHA1_HASH_PROP_ID, hash.data(), &length)) return {};
+  hash.resize(length);
+  return thumbprintText(hash);
+}
+
+std::string thumbprintText(const std::vector<BYTE>& thumbprint) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
-  for (DWORD index = 0; index < length; ++index) {
-    text += kDigits[hash[index] >> 4];
-    text += kDigits[hash[index] & 0x0F];
+  for (const BYTE byte : thumbprint) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
   }
   return text;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -14,9 +15,25 @@
 
 namespace tarvenholm::host {
 
-// One of the user's system stores ("MY", "CA", "ROOT"), read-only; null with
-// the last error set when it cannot be opened.
-UniqueCertStore openUserStore(const std::string& name);
+// One of the user's system stores ("MY", "CA", "ROOT"), read-only unless
+// `writable`; null with the last error set when it cannot be opened.
+UniqueCertStore openUserStore(const std::string& name, bool writable = false);
+
+// The store an operand names, in any case ("my", "Root"); throws a usage
+// error of `command` for any other name.
+std::string storeNameOperand(const std::string& operand, const std::string& command);
+
+// The 20 bytes of a SHA-1 thumbprint written as 40 hexadecimal digits in
+// either case, or as `openssl x509 -fingerprint` prints it (pairs separated
+// by colons, optionally after "sha1 Fingerprint=" in any case); nothing for
+// anything else.
+std::optional<std::vector<BYTE>> parseThumbprint(std::string_view text);
+// The same for an operand: anything else is a usage error of `command`.
+std::vector<BYTE> thumbprintOperand(const std::string& operand, const std::string& command);
+
+// The certificate of the store with this thumbprint; null when there is none
+// (the last error says whether it was not found or could not be looked for).
+UniqueCertContext findCertificate(HCERTSTORE store, const std::vector<BYTE>& thumbprint);
 
 // Calls `visit` for each certificate of the store in the store's order.
 // False with the last error set when the store cannot be read to its end,
@@ -26,6 +43,7 @@ bool forEachCertificate(HCERTSTORE store, const std::function<bool(PCCERT_CONTEX
 // 40 upper-case hexadecimal digits of the certificate's SHA-1; empty with
 // the last error set when it cannot be had.
 std::string thumbprintText(PCCERT_CONTEXT certificate);
+std::string thumbprintText(const std::vector<BYTE>& thumbprint);
 // The subject as `openssl x509 -noout -subject -nameopt RFC2253,-esc_msb`
 // prints it after "subject=".
 std::string subjectText(PCCERT_CONTEXT certificate);

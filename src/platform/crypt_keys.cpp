@@ -177,3 +177,50 @@ BOOL CryptExportPKCS8(HCRYPTPROV prov, DWORD keySpec, LPSTR privateKeyObjId, DWO
   OPENSSL_cleanse(der.data(), der.size());
   return result;
 }
+
+BOOL CryptImportPKCS8(CRYPT_PKCS8_IMPORT_PARAMS params, DWORD flags, HCRYPTPROV* prov, void* auxInfo) {
+  if (FAULT("CryptImportPKCS8", NTE_FAIL)) return FALSE;
+  if (auxInfo != nullptr || params.pResolvehCryptProvFunc == nullptr || params.PrivateKey.pbData == nullptr)
+    return failWith(ERROR_INVALID_PARAMETER);
+  if (params.pDecryptPrivateKeyFunc != nullptr) return failWith(ERROR_NOT_SUPPORTED);
+  if ((flags & ~kKeyUsageFlags) != 0) return failWith(NTE_BAD_FLAGS);
+  UniquePkey imported;
+  const std::vector<BYTE> der(params.PrivateKey.pbData, params.PrivateKey.pbData + params.PrivateKey.cbData);
+  if (keyFromPrivateKeyInfo(der, imported) != ERROR_SUCCESS) return failWith(CRYPT_E_ASN1_BADTAG);
+  const bool rsa = EVP_PKEY_get_base_id(imported.get()) == EVP_PKEY_RSA;
+
+  char rsaObjectId[] = szOID_RSA_RSA;
+  char otherObjectId[] = "";
+  CRYPT_PRIVATE_KEY_INFO info{0, {rsa ? rsaObjectId : otherObjectId, {0, nullptr}}, params.PrivateKey, nullptr};
+  HCRYPTPROV resolved = 0;
+  if (!params.pResolvehCryptProvFunc(&info, &resolved, params.pVoidResolveFunc)) return FALSE;
+  // Released on every way out unless the caller takes it.
+  auto release = [&resolved, prov](BOOL result) {
+    if (result && prov != nullptr) {
+      *prov = resolved;
+    } else {
+      const DWORD error = GetLastError();
+      CryptReleaseContext(resolved, 0);
+      SetLastError(error);
+    }
+    return result;
+  };
+  std::shared_ptr<ProviderContext> context = findContext(resolved);
+  if (!context) return release(FALSE);
+  if (!rsa || !makesRsaKeys(context->providerType)) return release(failWith(NTE_BAD_ALGID));
+  if (context->container.empty()) return release(failWith(NTE_BAD_KEYSET));
+  if ((flags & CRYPT_USER_PROTECTED) != 0 && context->silent) return release(failWith(NTE_SILENT_CONTEXT));
+  std::vector<BYTE> existing;
+  if (contextPublicKey(*context, AT_KEYEXCHANGE, existing) == ERROR_SUCCESS) return release(failWith(NTE_EXISTS));
+
+  ContainerKey stored;
+  stored.flags = flags;
+  stored.bits = static_cast<DWORD>(EVP_PKEY_get_bits(imported.get()));
+  DWORD status = protectKey(*context, imported.get(), flags, stored);
+  if (status == ERROR_SUCCESS) status = createPendingContainer(*context);
+  if (status == ERROR_SUCCESS)
+    status = writeContainerKey(context->providerType, context->container, AT_KEYEXCHANGE, stored);
+  if (status != ERROR_SUCCESS) return release(failWith(status));
+  forgetUnlock(*context, AT_KEYEXCHANGE);
+  return release(TRUE);
+}

@@ -19,7 +19,7 @@ using namespace platform;
 
 namespace {
 
-constexpr DWORD kAcquireFlags = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_SILENT;
+constexpr DWORD kAcquireFlags = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_SILENT;
 
 // The container a null or empty name stands for: the user's login name.
 std::string defaultContainerName() {
@@ -99,7 +99,9 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
   if (FAULT("CryptAcquireContextA", NTE_FAIL)) return FALSE;
   if (prov == nullptr) return failWith(ERROR_INVALID_PARAMETER);
   const bool withoutContainer = (flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT;
-  if ((flags & ~kAcquireFlags) != 0 || (withoutContainer && (flags & CRYPT_NEWKEYSET) != 0))
+  const bool deleting = (flags & CRYPT_DELETEKEYSET) != 0;
+  if ((flags & ~kAcquireFlags) != 0 || (withoutContainer && (flags & (CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET)) != 0) ||
+      (deleting && (flags & CRYPT_NEWKEYSET) != 0))
     return failWith(NTE_BAD_FLAGS);
   if (withoutContainer && container != nullptr) return failWith(NTE_BAD_KEYSET_PARAM);
 
@@ -116,7 +118,9 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
     status = checkContainerName(context->container);
     if (status == ERROR_SUCCESS) {
       std::string creator;
-      if ((flags & CRYPT_NEWKEYSET) == 0) {
+      if (deleting) {
+        status = deleteKeyContainer(entry.type, context->container);
+      } else if ((flags & CRYPT_NEWKEYSET) == 0) {
         status = openKeyContainer(entry.type, context->container, creator);
       } else if (platform::RegistryTransaction::current() == nullptr) {
         status = createKeyContainer(entry.type, context->container, entry.name);
@@ -128,6 +132,11 @@ BOOL CryptAcquireContextA(HCRYPTPROV* prov, LPCSTR container, LPCSTR provider, D
       }
     }
     if (status != ERROR_SUCCESS) return failWith(status);
+  }
+  // Deleting a container leaves no context to release.
+  if (deleting) {
+    *prov = 0;
+    return TRUE;
   }
   *prov = providerContexts().add(std::move(context));
   return TRUE;

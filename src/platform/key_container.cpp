@@ -118,6 +118,11 @@ DWORD openKeyContainer(DWORD providerType, const std::string& container, std::st
   return ERROR_SUCCESS;
 }
 
+DWORD deleteKeyContainer(DWORD providerType, const std::string& container) {
+  const LSTATUS status = RegDeleteKeyA(HKEY_CURRENT_USER, containerPath(providerType, container).c_str());
+  return status == ERROR_FILE_NOT_FOUND ? NTE_BAD_KEYSET : static_cast<DWORD>(status);
+}
+
 DWORD listKeyContainers(DWORD providerType, std::vector<std::string>& names) {
   names.clear();
   UniqueHkey key;

@@ -42,6 +42,8 @@ DWORD checkContainerName(const std::string& container);
 DWORD createKeyContainer(DWORD providerType, const std::string& container, const std::string& provider);
 // NTE_BAD_KEYSET when there is no such container.
 DWORD openKeyContainer(DWORD providerType, const std::string& container, std::string& creator);
+// Removes the container and its key pairs; NTE_BAD_KEYSET when there is none.
+DWORD deleteKeyContainer(DWORD providerType, const std::string& container);
 // Container names in the registry's order; none when the name space is empty.
 DWORD listKeyContainers(DWORD providerType, std::vector<std::string>& names);
 

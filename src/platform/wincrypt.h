@@ -77,6 +77,8 @@ using CRYPT_OBJID_BLOB = CRYPTOAPI_BLOB;
 using CERT_NAME_BLOB = CRYPTOAPI_BLOB;
 using CERT_RDN_VALUE_BLOB = CRYPTOAPI_BLOB;
 using CRYPT_HASH_BLOB = CRYPTOAPI_BLOB;
+using CRYPT_DIGEST_BLOB = CRYPTOAPI_BLOB;
+using CRYPT_DER_BLOB = CRYPTOAPI_BLOB;
 
 struct CRYPT_BIT_BLOB {
   DWORD cbData;
@@ -218,6 +220,34 @@ inline constexpr DWORD PP_CREATOR_NAME = 0x8001;
 // refused with NTE_BAD_KEY_STATE.
 BOOL CryptExportPKCS8(HCRYPTPROV prov, DWORD keySpec, LPSTR privateKeyObjId, DWORD flags, void* auxInfo,
                       BYTE* privateKeyBlob, DWORD* privateKeyBlobLength);
+
+struct CRYPT_PRIVATE_KEY_INFO {
+  DWORD Version;
+  CRYPT_ALGORITHM_IDENTIFIER Algorithm;
+  CRYPT_DER_BLOB PrivateKey;
+  void* pAttributes;  // always null here
+};
+// Gives the context of the key container the imported key goes into.
+using PCRYPT_RESOLVE_HCRYPTPROV_FUNC = BOOL (*)(CRYPT_PRIVATE_KEY_INFO* privateKeyInfo, HCRYPTPROV* prov,
+                                                void* resolveArgument);
+using PCRYPT_DECRYPT_PRIVATE_KEY_FUNC = BOOL (*)(CRYPT_ALGORITHM_IDENTIFIER algorithm, CRYPT_DATA_BLOB encrypted,
+                                                 BYTE* clearText, DWORD* clearTextLength, void* decryptArgument);
+struct CRYPT_PKCS8_IMPORT_PARAMS {
+  CRYPT_DIGEST_BLOB PrivateKey;  // DER PrivateKeyInfo
+  PCRYPT_RESOLVE_HCRYPTPROV_FUNC pResolvehCryptProvFunc;
+  void* pVoidResolveFunc;
+  PCRYPT_DECRYPT_PRIVATE_KEY_FUNC pDecryptPrivateKeyFunc;  // must be null: the key is not encrypted
+  void* pVoidDecryptFunc;
+};
+
+// crypt32: stores a DER PrivateKeyInfo as the AT_KEYEXCHANGE key pair of the
+// container the resolve function gives. Flags: CRYPT_EXPORTABLE,
+// CRYPT_USER_PROTECTED (the provider asks for a new password, as for a
+// generated key). `prov`, when not null, receives that context, which the
+// caller releases; otherwise it is released here. A key the provider cannot
+// hold is refused with NTE_BAD_ALGID; a container that holds a key pair
+// already with NTE_EXISTS.
+BOOL CryptImportPKCS8(CRYPT_PKCS8_IMPORT_PARAMS params, DWORD flags, HCRYPTPROV* prov, void* auxInfo);
 
 // ---- Encoding, signing, hashing (crypt32) ----
 

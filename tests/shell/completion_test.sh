@@ -35,12 +35,12 @@ complete_line() {
 # line | exactly the completions expected
 cases=(
   "tarvenholm st|store"
-  "tarvenholm store |export list"
+  "tarvenholm store |delete export import list"
   "tarvenholm --ho|--home"
   "tarvenholm --lang |en es"
   "tarvenholm -q --home $home store list |CA MY ROOT"
   "tarvenholm --home $home store export |$thumbprint"
-  "tarvenholm --home $home store list ROOT --|--help"
+  "tarvenholm --home $home store list ROOT --|--help --json"
   "tarvenholm --home=$home store export ${thumbprint:0:6}|$thumbprint"
   "tarvenholm store export |"
   "tarvenholm --home $home store export $thumbprint --o|--out"

@@ -67,4 +67,22 @@ std::string HostEnrolmentTest::issue(const std::string& request, const std::stri
   return answer;
 }
 
+std::string HostEnrolmentTest::pkcs12File(const std::string& name, const std::string& newKey,
+                                          const std::string& password, bool withChain) {
+  const std::string base = path(name);
+  const std::string ca = authority();
+  commandOutput("openssl req -new -newkey " + newKey + " -nodes -keyout '" + base + ".key' -subj '/CN=" + name +
+                "/O=Example' -out '" + base + ".csr' 2>&1");
+  commandOutput("openssl x509 -req -in '" + base + ".csr' -CA '" + ca + "/intermediate.pem' -CAkey '" + ca +
+                "/intermediate.key' -CAcreateserial -days 30 -sha256 -out '" + base + ".pem' 2>&1");
+  std::string chain;
+  if (withChain) {
+    writeText(base + ".chain.pem", readText(ca + "/intermediate.pem") + readText(ca + "/root.pem"));
+    chain = " -certfile '" + base + ".chain.pem'";
+  }
+  commandOutput("openssl pkcs12 -export -inkey '" + base + ".key' -in '" + base + ".pem'" + chain + " -passout 'pass:" +
+                password + "' -out '" + base + ".p12' 2>&1");
+  return base + ".p12";
+}
+
 }  // namespace testing_support

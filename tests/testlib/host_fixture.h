@@ -44,6 +44,13 @@ class HostEnrolmentTest : public HomeTest {
   // scripts/test-ca ("--base64", "--der", "--pem-chain"): the file's path.
   std::string issue(const std::string& request, const std::string& form, const std::string& name);
 
+  // A PKCS#12 file made by `openssl pkcs12 -export` under `password`: a new
+  // key (`newKey` as `openssl req -newkey` takes it) with the CN `name`, its
+  // certificate from the test authority's issuing CA and, when `withChain`,
+  // that CA and the root. The key is `name`.key, the certificate `name`.pem.
+  std::string pkcs12File(const std::string& name, const std::string& newKey, const std::string& password,
+                         bool withChain);
+
   // The user's certificate issued last, and its thumbprint.
   std::string issuedCertificate() { return authority() + "/user.pem"; }
   std::string issuedThumbprint() { return opensslThumbprint(issuedCertificate()); }

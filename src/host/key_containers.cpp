@@ -1,0 +1,155 @@
+#include "host/user_stores.h"
+// (OpenSSL first: see openssl_owned.h.)
+#include <set>
+
+#include "host/console.h"
+#include "host/key_containers.h"
+#include "platform/key_storage.h"
+#include "platform/lasterror.h"
+
+namespace tarvenholm::host {
+namespace {
+
+// The legacy providers, then the key storage providers.
+std::optional<std::vector<Provider>> installedProviders() {
+  std::vector<Provider> providers;
+  for (const auto enumerate : {CryptEnumProvidersA, CryptEnumKeyStorageProvidersA}) {
+    for (DWORD index = 0;; ++index) {
+      DWORD type = 0;
+      DWORD length = 0;
+      if (!enumerate(index, nullptr, 0, &type, nullptr, &length)) {
+        if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+        return std::nullopt;
+      }
+      std::string name(length, '\0');
+      if (!enumerate(index, nullptr, 0, &type, name.data(), &length)) return std::nullopt;
+      name.resize(length > 0 ? length - 1 : 0);
+      providers.push_back({std::move(name), type});
+    }
+  }
+  return providers;
+}
+
+std::optional<std::vector<std::string>> containersOf(const Provider& provider) {
+  ProviderHandle context;
+  if (!context.acquire(nullptr, provider.name.c_str(), provider.type, CRYPT_VERIFYCONTEXT)) return std::nullopt;
+  std::vector<std::string> names;
+  for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
+    DWORD length = 0;
+    if (!CryptGetProvParam(context.get(), PP_ENUMCONTAINERS, nullptr, &length, flags)) {
+      if (GetLastError() == ERROR_NO_MORE_ITEMS) return names;
+      return std::nullopt;
+    }
+    std::string name(length, '\0');
+    if (!CryptGetProvParam(context.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name.data()), &length, flags))
+      return std::nullopt;
+    name.resize(name.find('\0'));
+    names.push_back(std::move(name));
+  }
+}
+
+class KeyHandle {
+ public:
+  KeyHandle() = default;
+  ~KeyHandle() {
+    if (handle_ != 0) CryptDestroyKey(handle_);
+  }
+  KeyHandle(const KeyHandle&) = delete;
+  KeyHandle& operator=(const KeyHandle&) = delete;
+  HCRYPTKEY* out() { return &handle_; }
+  HCRYPTKEY get() const { return handle_; }
+
+ private:
+  HCRYPTKEY handle_ = 0;
+};
+
+// The size in bits of the container's key pair, exchange key first; left
+// empty for a container without one. False when it cannot be read.
+bool readKeySize(HCRYPTPROV context, std::optional<DWORD>& size) {
+  size.reset();
+  for (DWORD keySpec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
+    KeyHandle key;
+    DWORD bits = 0;
+    DWORD length = sizeof bits;
+    if (!CryptGetUserKey(context, keySpec, key.out())) {
+      if (GetLastError() == static_cast<DWORD>(NTE_NO_KEY)) continue;
+      return false;
+    }
+    if (!CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &length, 0)) return false;
+    size = bits;
+    return true;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<ContainerEntry>> listContainers() {
+  const std::optional<std::vector<Provider>> providers = installedProviders();
+  if (!providers) {
+    reportPlatformFailure({"cannot list the key providers", "no se pudo listar los proveedores de llaves"});
+    return std::nullopt;
+  }
+  const std::optional<std::vector<BoundCertificate>> bound = boundCertificates();
+  if (!bound) {
+    reportPlatformFailure({"cannot read the store MY", "no se pudo leer el almacén MY"});
+    return std::nullopt;
+  }
+  std::vector<ContainerEntry> entries;
+  std::set<ContainerId> listed;
+  for (const Provider& provider : *providers) {
+    const std::optional<std::vector<std::string>> containers = containersOf(provider);
+    if (!containers) {
+      reportPlatformFailure({"cannot list the key containers of " + provider.name,
+                             "no se pudo listar los contenedores de llaves de " + provider.name});
+      return std::nullopt;
+    }
+    for (const std::string& container : *containers) {
+      auto unreadable = [&container]() -> std::optional<std::vector<ContainerEntry>> {
+        reportPlatformFailure({"cannot read the key container " + container,
+                               "no se pudo leer el contenedor de llaves " + container});
+        return std::nullopt;
+      };
+      ProviderHandle context;
+      if (!context.acquire(container.c_str(), provider.name.c_str(), provider.type, CRYPT_SILENT)) {
+        if (GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET)) continue;  // deleted since it was listed
+        return unreadable();
+      }
+      ContainerEntry entry{container, {}, provider, {}, {}};
+      const std::optional<std::string> creator = providerText(context.get(), platform::PP_CREATOR_NAME);
+      if (!creator || !readKeySize(context.get(), entry.bits)) return unreadable();
+      if (!listed.insert({*creator, container}).second) continue;
+      entry.provider = *creator;
+      for (const BoundCertificate& certificate : *bound)
+        if (certificate.container == ContainerId{*creator, container}) {
+          entry.certificate = certificate.thumbprint;
+          break;
+        }
+      entries.push_back(std::move(entry));
+    }
+  }
+  return entries;
+}
+
+std::optional<std::vector<BoundCertificate>> boundCertificates() {
+  std::vector<BoundCertificate> bound;
+  UniqueCertStore store = openUserStore("MY");
+  const bool read = store && forEachCertificate(store.get(), [&bound](PCCERT_CONTEXT certificate) {
+                      std::optional<KeyBinding> binding;
+                      if (!readKeyBinding(certificate, binding)) return false;
+                      if (!binding) return true;
+                      ProviderHandle context;
+                      if (!context.acquire(binding->container.c_str(), binding->provider.c_str(),
+                                           binding->providerType, CRYPT_SILENT))
+                        return true;  // bound to a container that is not there
+                      const std::optional<std::string> creator = providerText(context.get(), platform::PP_CREATOR_NAME);
+                      const std::string thumbprint = thumbprintText(certificate);
+                      if (!creator || thumbprint.empty()) return false;
+                      bound.push_back({{*creator, binding->container}, thumbprint});
+                      return true;
+                    });
+  if (!read) return std::nullopt;
+  return bound;
+}
+
+}  // namespace tarvenholm::host
