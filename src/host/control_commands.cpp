@@ -5,29 +5,21 @@
 #include "host/certificate_input.h"
 #include "host/commands.h"
 #include "host/console.h"
-#include "host/control_client.h"
-#include "host/control_factory.h"
 #include "host/operation.h"
+#include "hosting/control_client.h"
+#include "hosting/control_factory.h"
 
 namespace tarvenholm::host {
 namespace {
 
+using hosting::Apartment;
+using hosting::CallOutcome;
+using hosting::ControlClient;
+using hosting::resultCode;
+using hosting::Variant;
+
 constexpr LONG kDefaultKeySize = 2048;  // the control's own default is too weak to offer
 constexpr LONG kInstalled = 2000;
-
-// The component-object apartment of the host's thread for the life of the object.
-class Apartment {
- public:
-  Apartment() : initialised_(SUCCEEDED(CoInitialize(nullptr))) {}
-  ~Apartment() {
-    if (initialised_) CoUninitialize();
-  }
-  Apartment(const Apartment&) = delete;
-  Apartment& operator=(const Apartment&) = delete;
-
- private:
-  bool initialised_;
-};
 
 void reportCallFailure(const std::string& member, const CallOutcome& outcome) {
   const std::string detail =
@@ -38,7 +30,7 @@ void reportCallFailure(const std::string& member, const CallOutcome& outcome) {
 // A new control with the run's message language put in msgLng.
 std::optional<ControlClient> openControl(const Host& host) {
   platform::ComPtr<IDispatch> control;
-  const HRESULT created = createControl(control, host.options.quiet);
+  const HRESULT created = createControl(control, consoleReports(host.options.quiet));
   if (FAILED(created)) {
     reportFailure({"cannot create the control (" + resultCode(created) + ")",
                    "no se pudo crear el control (" + resultCode(created) + ")"});
