@@ -82,7 +82,7 @@ TerminalRun run(const std::vector<std::string>& args, const HostEnvironment& env
                 const std::vector<TerminalExchange>* exchanges) {
   // Everything the child needs is made before fork: after it only
   // async-signal-safe calls are allowed.
-  const std::string binary = hostBinary();
+  const std::string binary = environment.binary.empty() ? hostBinary() : environment.binary;
   std::vector<std::string> argumentTexts{binary};
   argumentTexts.insert(argumentTexts.end(), args.begin(), args.end());
   std::vector<char*> argv;

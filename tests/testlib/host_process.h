@@ -19,6 +19,7 @@ struct HostEnvironment {
   // Variables set for the run. By default the run has LANG=C and neither
   // LC_ALL, LC_MESSAGES nor TARVENHOLM_KEY_PASSWORD; an empty value unsets.
   std::vector<std::pair<std::string, std::string>> variables;
+  std::string binary;  // the program to run; build/tarvenholm when empty
 };
 
 // build/tarvenholm
