@@ -300,4 +300,33 @@ TEST_F(BridgeProcessTest, EnrolsAndSurvivesBeingKilledMidCall) {
   EXPECT_EQ(bound, 1);
 }
 
+TEST_F(BridgeProcessTest, InstallWritesManifestsThatNameTheBridgeAndStatusFindsThem) {
+  const std::string profile = path("profile");
+  const std::vector<std::pair<std::string, std::string>> browsers = {
+      {"chromium", "allowed_origins"}, {"chrome", "allowed_origins"}, {"firefox", "allowed_extensions"}};
+  for (const auto& [browser, allowed] : browsers) {
+    const std::vector<std::string> where = {"--browser", browser, "--profile", profile};
+    std::vector<std::string> install = {"bridge", "install"};
+    install.insert(install.end(), where.begin(), where.end());
+    const HostRun installed = runHost(install);
+    ASSERT_EQ(installed.status, 0) << installed.err;
+    const std::vector<std::string> written = fieldsOf(linesOf(installed.out).at(0));
+    ASSERT_EQ(written.size(), 2u);
+    const Json manifest = Json::parse(readText(written[1]));
+    EXPECT_EQ(manifest["name"], "org.tarvenholm.bridge");
+    EXPECT_EQ(manifest["path"], TARVENHOLM_BINARY_DIR "/tarvenholm-bridge");
+    EXPECT_EQ(manifest[allowed].at(0), browser == "firefox" ? tarvenholm::hosting::kFirefoxAddOnId
+                                                            : tarvenholm::hosting::kChromiumExtensionOrigin);
+
+    std::vector<std::string> status = {"bridge", "status"};
+    status.insert(status.end(), where.begin(), where.end());
+    const std::vector<std::string> places = linesOf(runHost(status).out);
+    ASSERT_EQ(places.size(), 2u) << "the profile's place and the system's";
+    EXPECT_EQ(fieldsOf(places[0]), (std::vector<std::string>{browser, written[1], "installed"}));
+    writeText(written[1], "{}");
+    EXPECT_EQ(fieldsOf(linesOf(runHost(status).out).at(0)).back(), "present, not made by this tarvenholm");
+  }
+  EXPECT_EQ(runHost({"bridge", "install", "--browser", "lynx", "--profile", profile}).status, 2);
+}
+
 }  // namespace
