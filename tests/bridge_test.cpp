@@ -34,6 +34,7 @@ using testing_support::HostRun;
 using testing_support::linesOf;
 using testing_support::readText;
 using testing_support::runHost;
+using testing_support::runProgram;
 using testing_support::writeText;
 
 constexpr char kPage[] = "http://127.0.0.1:8080";
@@ -150,12 +151,11 @@ class BridgeProcessTest : public testing_support::HostEnrolmentTest {
     writeText(path("answers"), answerText);
     writeText(path("pinentry.log"), "");
     HostEnvironment environment;
-    environment.binary = TARVENHOLM_BINARY_DIR "/tarvenholm-bridge";
     environment.variables = {{"TARVENHOLM_PINENTRY", TARVENHOLM_SOURCE_DIR "/tests/scripted-pinentry"},
                              {"TARVENHOLM_TEST_PINENTRY_ANSWERS", path("answers")},
                              {"TARVENHOLM_TEST_PINENTRY_LOG", path("pinentry.log")}};
     for (const std::string& body : frames) environment.input += frame(body);
-    Exchange exchange{runHost(args, environment), {}};
+    Exchange exchange{runProgram(TARVENHOLM_BINARY_DIR "/tarvenholm-bridge", args, environment), {}};
     std::size_t position = 0;
     std::string body;
     while (readFrame(sourceOf(exchange.run.out, position), body) == FrameStatus::Message)

@@ -19,7 +19,6 @@ struct HostEnvironment {
   // Variables set for the run. By default the run has LANG=C and neither
   // LC_ALL, LC_MESSAGES nor TARVENHOLM_KEY_PASSWORD; an empty value unsets.
   std::vector<std::pair<std::string, std::string>> variables;
-  std::string binary;  // the program to run; build/tarvenholm when empty
 };
 
 // build/tarvenholm
@@ -29,6 +28,9 @@ std::string hostBinary();
 // terminal: passwords can then only come from files and the environment.
 // TARVENHOLM_HOME and the fault switch variable pass through from the test.
 HostRun runHost(const std::vector<std::string>& args, const HostEnvironment& environment = {});
+// The same for another program of the build (build/tarvenholm-bridge).
+HostRun runProgram(const std::string& binary, const std::vector<std::string>& args,
+                   const HostEnvironment& environment);
 
 // A question the command asks on its terminal, and what the user types
 // once the question has appeared.
