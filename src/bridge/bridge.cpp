@@ -9,7 +9,9 @@
 #include "hosting/sites.h"
 #include "platform/application.h"
 #include "platform/objidl.h"
+#include "platform/lasterror.h"
 #include "platform/objsafe.h"
+#include "platform/registry_transaction.h"
 
 namespace tarvenholm::bridge {
 namespace {
@@ -129,9 +131,15 @@ std::string Bridge::call(const Request& request) {
 
   callingOrigin_ = *origin;
   Variant result;
+  // One call is one registry transaction, saved before the page is told
+  // anything that a crash could still take back.
+  platform::RegistryTransaction transaction;
   const CallOutcome outcome = control_.call(method->name, std::move(arguments), result);
+  const LSTATUS saved = transaction.commit();
   callingOrigin_.clear();
   forgetNewKeyPassword();
+  if (saved != ERROR_SUCCESS)
+    return reply(request.id, nullptr, "the changes could not be saved (error " + std::to_string(saved) + ")");
   if (outcome.failed())
     return reply(request.id, nullptr,
                  "the control's " + request.method + " failed: " + outcome.description + " (" +
