@@ -212,7 +212,13 @@ const std::vector<CommandSpec>& commandSpecs() {
        "      --dbdir DIR      the database directory (default: ~/.pki/nssdb)\n",
        runNssdbAdd},
   };
-  return specs;
+  // The commands of other files follow, in the order of their groups.
+  static const std::vector<CommandSpec> all = [] {
+    std::vector<CommandSpec> joined = specs;
+    for (const CommandSpec& spec : bridgeCommandSpecs()) joined.push_back(spec);
+    return joined;
+  }();
+  return all;
 }
 
 std::vector<const CommandSpec*> commandsUnder(const std::vector<std::string>& words) {

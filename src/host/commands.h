@@ -33,6 +33,8 @@ struct CommandSpec {
 };
 
 const std::vector<CommandSpec>& commandSpecs();
+// bridge install|status|sites|revoke (bridge_commands.cpp).
+const std::vector<CommandSpec>& bridgeCommandSpecs();
 
 // The commands whose words begin with `words` (all of them when empty).
 std::vector<const CommandSpec*> commandsUnder(const std::vector<std::string>& words);

@@ -76,4 +76,9 @@ std::string platformErrorText(unsigned long error) {
   return oneLine(text) + " (" + number + ")";
 }
 
+hosting::Reports consoleReports(bool quiet) {
+  if (quiet) return {reportFailure, [](const Message&) {}};
+  return {reportFailure, reportNotice};
+}
+
 }  // namespace tarvenholm::host

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/arguments.h"
+#include "hosting/control_factory.h"
 
 namespace tarvenholm::host {
 
@@ -19,10 +20,11 @@ void setHostLanguage(Language language);
 Language hostLanguage();
 
 // A text of the host's own, in both languages.
-struct Message {
-  std::string english;
-  std::string spanish;
-};
+using Message = hosting::Message;
+
+// Failures and notices on the way to the control, on standard error;
+// `quiet` drops the notices.
+hosting::Reports consoleReports(bool quiet);
 
 // The text of the run's language.
 const std::string& inHostLanguage(const Message& message);

@@ -5,8 +5,6 @@
 #include "host/certificate_input.h"
 #include "host/commands.h"
 #include "host/console.h"
-#include "host/control_client.h"
-#include "host/control_factory.h"
 #include "host/control_session.h"
 #include "host/json_output.h"
 #include "host/operation.h"
@@ -28,7 +26,7 @@ void reportCallFailure(const std::string& member, const CallOutcome& outcome) {
 
 std::optional<ControlClient> openControl(const Host& host) {
   platform::ComPtr<IDispatch> control;
-  const HRESULT created = createControl(control, host.options.quiet);
+  const HRESULT created = createControl(control, consoleReports(host.options.quiet));
   if (FAILED(created)) {
     reportFailure({"cannot create the control (" + resultCode(created) + ")",
                    "no se pudo crear el control (" + resultCode(created) + ")"});

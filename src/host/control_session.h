@@ -6,23 +6,16 @@
 #include <string>
 
 #include "host/commands.h"
-#include "host/control_client.h"
+#include "hosting/control_client.h"
+#include "hosting/control_factory.h"
 
 namespace tarvenholm::host {
 
-// The component-object apartment of the host's thread for the life of the object.
-class Apartment {
- public:
-  Apartment() : initialised_(SUCCEEDED(CoInitialize(nullptr))) {}
-  ~Apartment() {
-    if (initialised_) CoUninitialize();
-  }
-  Apartment(const Apartment&) = delete;
-  Apartment& operator=(const Apartment&) = delete;
-
- private:
-  bool initialised_;
-};
+using hosting::Apartment;
+using hosting::CallOutcome;
+using hosting::ControlClient;
+using hosting::resultCode;
+using hosting::Variant;
 
 // A new control with the run's message language put in msgLng.
 std::optional<ControlClient> openControl(const Host& host);

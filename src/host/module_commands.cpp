@@ -2,21 +2,21 @@
 // this host was installed with.
 #include "host/commands.h"
 #include "host/console.h"
-#include "host/control_factory.h"
 #include "host/operation.h"
+#include "hosting/control_factory.h"
 
 namespace tarvenholm::host {
 namespace {
 
 int runEntryPoint(const char* entryPoint) {
-  const std::string module = installedModulePath();
+  const std::string module = hosting::installedModulePath(consoleReports(false));
   if (module.empty()) return kExitFailure;
   Operation operation;
-  const HRESULT result = callRegistrationEntryPoint(module, entryPoint);
+  const HRESULT result = hosting::callRegistrationEntryPoint(module, entryPoint);
   if (!operation.save()) return kExitFailure;
   if (result == S_OK) return kExitSuccess;
-  reportFailure({std::string(entryPoint) + " of " + module + " failed (" + resultCode(result) + ")",
-                 std::string(entryPoint) + " de " + module + " falló (" + resultCode(result) + ")"});
+  reportFailure({std::string(entryPoint) + " of " + module + " failed (" + hosting::resultCode(result) + ")",
+                 std::string(entryPoint) + " de " + module + " falló (" + hosting::resultCode(result) + ")"});
   return kExitFailure;
 }
 

@@ -11,7 +11,7 @@
 
 #include "host/commands.h"
 #include "host/console.h"
-#include "host/control_factory.h"
+#include "hosting/control_factory.h"
 
 namespace tarvenholm::host {
 namespace {
@@ -52,7 +52,7 @@ std::string defaultDatabase() {
 int runNssdbAdd(Host&, const CommandLine& line) {
   const std::string directory = line.has("--dbdir") ? *line.option("--dbdir") : defaultDatabase();
   std::string searched;
-  const std::string module = installedLibraryPath(kPkcs11ModuleFile, searched);
+  const std::string module = hosting::installedLibraryPath(kPkcs11ModuleFile, searched);
   if (module.empty()) {
     reportFailure({"the PKCS#11 module is neither beside tarvenholm nor in " + searched,
                    "el módulo PKCS#11 no está junto a tarvenholm ni en " + searched});

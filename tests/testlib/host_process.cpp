@@ -78,11 +78,10 @@ bool drain(int fd, std::string& into) {
   return count > 0 || (count < 0 && (errno == EINTR || errno == EAGAIN));
 }
 
-TerminalRun run(const std::vector<std::string>& args, const HostEnvironment& environment,
+TerminalRun run(const std::string& binary, const std::vector<std::string>& args, const HostEnvironment& environment,
                 const std::vector<TerminalExchange>* exchanges) {
   // Everything the child needs is made before fork: after it only
   // async-signal-safe calls are allowed.
-  const std::string binary = hostBinary();
   std::vector<std::string> argumentTexts{binary};
   argumentTexts.insert(argumentTexts.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -180,12 +179,17 @@ TerminalRun run(const std::vector<std::string>& args, const HostEnvironment& env
 std::string hostBinary() { return std::string(TARVENHOLM_BINARY_DIR) + "/tarvenholm"; }
 
 HostRun runHost(const std::vector<std::string>& args, const HostEnvironment& environment) {
-  return run(args, environment, nullptr);
+  return run(hostBinary(), args, environment, nullptr);
+}
+
+HostRun runProgram(const std::string& binary, const std::vector<std::string>& args,
+                   const HostEnvironment& environment) {
+  return run(binary, args, environment, nullptr);
 }
 
 TerminalRun runHostOnTerminal(const std::vector<std::string>& args, const std::vector<TerminalExchange>& exchanges,
                               const HostEnvironment& environment) {
-  return run(args, environment, &exchanges);
+  return run(hostBinary(), args, environment, &exchanges);
 }
 
 std::vector<std::string> linesOf(const std::string& text) {

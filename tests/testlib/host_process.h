@@ -28,6 +28,9 @@ std::string hostBinary();
 // terminal: passwords can then only come from files and the environment.
 // TARVENHOLM_HOME and the fault switch variable pass through from the test.
 HostRun runHost(const std::vector<std::string>& args, const HostEnvironment& environment = {});
+// The same for another program of the build (build/tarvenholm-bridge).
+HostRun runProgram(const std::string& binary, const std::vector<std::string>& args,
+                   const HostEnvironment& environment);
 
 // A question the command asks on its terminal, and what the user types
 // once the question has appeared.

@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "platform/comptr.h"
+#include "platform/objbase.h"
 #include "platform/oleauto.h"
 
-namespace tarvenholm::host {
+namespace tarvenholm::hosting {
 
 // Owns one VARIANT.
 class Variant {
@@ -42,6 +43,20 @@ struct CallOutcome {
   bool failed() const { return FAILED(result); }
 };
 
+// The component-object apartment of the host's thread for the life of the object.
+class Apartment {
+ public:
+  Apartment() : initialised_(SUCCEEDED(CoInitialize(nullptr))) {}
+  ~Apartment() {
+    if (initialised_) CoUninitialize();
+  }
+  Apartment(const Apartment&) = delete;
+  Apartment& operator=(const Apartment&) = delete;
+
+ private:
+  bool initialised_;
+};
+
 class ControlClient {
  public:
   explicit ControlClient(platform::ComPtr<IDispatch> control) : control_(std::move(control)) {}
@@ -57,4 +72,4 @@ class ControlClient {
   platform::ComPtr<IDispatch> control_;
 };
 
-}  // namespace tarvenholm::host
+}  // namespace tarvenholm::hosting

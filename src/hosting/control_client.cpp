@@ -1,10 +1,10 @@
-#include "host/control_client.h"
+#include "hosting/control_client.h"
 
 #include <utility>
 
 #include "platform/oletext.h"
 
-namespace tarvenholm::host {
+namespace tarvenholm::hosting {
 namespace {
 
 std::string utf8Of(BSTR text) {
@@ -102,4 +102,4 @@ CallOutcome ControlClient::invoke(const std::string& member, WORD flags, std::ve
   return outcome;
 }
 
-}  // namespace tarvenholm::host
+}  // namespace tarvenholm::hosting

@@ -1,4 +1,4 @@
-#include "host/control_factory.h"
+#include "hosting/control_factory.h"
 
 #include <limits.h>
 #include <sys/stat.h>
@@ -7,12 +7,11 @@
 #include <filesystem>
 
 #include "control/identifiers.h"
-#include "host/console.h"
 #include "platform/lasterror.h"
 #include "platform/libloader.h"
 #include "platform/objbase.h"
 
-namespace tarvenholm::host {
+namespace tarvenholm::hosting {
 namespace {
 
 using RegistrationEntryPoint = HRESULT (*)();
@@ -48,25 +47,25 @@ class LoadedModule {
   HMODULE handle_;
 };
 
-HRESULT registerInstalledModule(bool quiet) {
-  const std::string module = installedModulePath();
+HRESULT registerInstalledModule(const Reports& reports) {
+  const std::string module = installedModulePath(reports);
   if (module.empty()) return CO_E_DLLNOTFOUND;
   const HRESULT registered = callRegistrationEntryPoint(module, "DllRegisterServer");
   if (FAILED(registered)) {
-    reportFailure({"cannot register the control's module " + module + " (" + resultCode(registered) + ")",
+    reports.failure({"cannot register the control's module " + module + " (" + resultCode(registered) + ")",
                    "no se pudo registrar el módulo del control " + module + " (" + resultCode(registered) + ")"});
     return registered;
   }
-  if (!quiet) reportNotice({"registered the control's module " + module, "se registró el módulo del control " + module});
+  reports.notice({"registered the control's module " + module, "se registró el módulo del control " + module});
   return S_OK;
 }
 
 }  // namespace
 
-HRESULT createControl(platform::ComPtr<IDispatch>& control, bool quiet) {
+HRESULT createControl(platform::ComPtr<IDispatch>& control, const Reports& reports) {
   CLSID clsid{};
   if (FAILED(CLSIDFromProgID(kProgIdWide, &clsid))) {
-    const HRESULT registered = registerInstalledModule(quiet);
+    const HRESULT registered = registerInstalledModule(reports);
     if (FAILED(registered)) return registered;
     const HRESULT found = CLSIDFromProgID(kProgIdWide, &clsid);
     if (FAILED(found)) return found;
@@ -74,10 +73,19 @@ HRESULT createControl(platform::ComPtr<IDispatch>& control, bool quiet) {
   return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, control.putVoid());
 }
 
-std::string installedLibraryPath(const std::string& file, std::string& searched) {
+namespace {
+
+// The file of the running host program; empty when it cannot be told.
+std::string hostProgramPath() {
   char host[PATH_MAX];
   const DWORD length = GetModuleFileNameA(nullptr, host, sizeof host);
-  const std::string hostPath(host, length < sizeof host ? length : 0);
+  return std::string(host, length < sizeof host ? length : 0);
+}
+
+}  // namespace
+
+std::string installedLibraryPath(const std::string& file, std::string& searched) {
+  const std::string hostPath = hostProgramPath();
   const std::string hostDirectory = hostPath.substr(0, hostPath.rfind('/') + 1);
   // A build tree has the library beside the host; an installed prefix in its own directory.
   const std::string installed = std::string(kModuleDirectoryFromHost) + "/" + file;
@@ -87,12 +95,15 @@ std::string installedLibraryPath(const std::string& file, std::string& searched)
   return {};
 }
 
-std::string installedModulePath() {
+std::string installedModulePath(const Reports& reports) {
   std::string searched;
   std::string found = installedLibraryPath(kModuleFile, searched);
-  if (found.empty())
-    reportFailure({"the control's module is neither beside tarvenholm nor in " + searched,
-                   "el módulo del control no está junto a tarvenholm ni en " + searched});
+  if (found.empty()) {
+    const std::string hostPath = hostProgramPath();
+    const std::string hostName = hostPath.substr(hostPath.rfind('/') + 1);
+    reports.failure({"the control's module is neither beside " + hostName + " nor in " + searched,
+                     "el módulo del control no está junto a " + hostName + " ni en " + searched});
+  }
   return found;
 }
 
@@ -110,4 +121,4 @@ std::string resultCode(HRESULT result) {
   return text;
 }
 
-}  // namespace tarvenholm::host
+}  // namespace tarvenholm::hosting

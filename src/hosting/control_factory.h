@@ -1,25 +1,37 @@
-// Where the host gets its control from: by the control's program
-// identifier, as every host of the control does, from the module that is
-// registered for it. On a home where the control is not registered yet, the
-// module this host was installed with is registered first.
+// Where a host of the control (the command line, the browser bridge) gets
+// its control from: by the control's program identifier, from the module
+// that is registered for it. On a home where the control is not registered
+// yet, the module this host was installed with is registered first.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/comptr.h"
 #include "platform/oaidl.h"
 
-namespace tarvenholm::host {
+namespace tarvenholm::hosting {
+
+// A text a host shows the user, in both languages.
+struct Message {
+  std::string english;
+  std::string spanish;
+};
+
+// Where a host tells the user what happened on the way to its control.
+struct Reports {
+  std::function<void(const Message&)> failure;
+  std::function<void(const Message&)> notice;
+};
 
 // A new keyGenerator control, asked for its dispatch interface. Registering
-// the module on the way is said on standard error unless `quiet`; a failure
-// to register is reported there too.
-HRESULT createControl(platform::ComPtr<IDispatch>& control, bool quiet);
+// the module on the way is a notice; a failure to register is a failure.
+HRESULT createControl(platform::ComPtr<IDispatch>& control, const Reports& reports);
 
 // The control's module that this host was installed with: beside the host in
 // a build tree, in lib/tarvenholm of an installed prefix. Empty, with a
 // failure reported, when there is none.
-std::string installedModulePath();
+std::string installedModulePath(const Reports& reports);
 
 // A library installed with the host: beside it in a build tree, else in
 // the installed library directory (`searched`). Empty when in neither.
@@ -33,4 +45,4 @@ HRESULT callRegistrationEntryPoint(const std::string& modulePath, const char* en
 // "0x80070005", the way results are shown to the user.
 std::string resultCode(HRESULT result);
 
-}  // namespace tarvenholm::host
+}  // namespace tarvenholm::hosting
