@@ -113,9 +113,14 @@ TEST_F(ModuleHostTest, AHomeWhereRegistrationFailsGetsNoControl) {
 // An installation in a prefix of its own runs from there: the host finds the
 // installed platform library and registers the installed module.
 TEST_F(ModuleHostTest, AnInstalledHostUsesTheInstalledModule) {
-  const std::string prefix = home_.path() + "/prefix with space";
+  // Staged under DESTDIR, so that rules installing into /etc (the browsers'
+  // manifests) stay inside the test's home.
+  const std::string stage = home_.path() + "/stage with space";
+  const std::string prefix = stage + "/prefix";
   std::string output;
-  ASSERT_EQ(testing_support::runCommand("cmake --install '" TARVENHOLM_BINARY_DIR "' --prefix '" + prefix + "'", output),
+  ASSERT_EQ(testing_support::runCommand("DESTDIR='" + stage + "' cmake --install '" TARVENHOLM_BINARY_DIR
+                                        "' --prefix /prefix",
+                                        output),
             0)
       << output;
   const std::string host = prefix + "/bin/tarvenholm";
