@@ -1,7 +1,7 @@
 // The PKCS#11 module driven by arbitrary input: templates, mechanisms and
 // their parameters, object handles, PINs and buffer sizes, against a home
-// with one certificate bound to a key container. Every call must return,
-// without a crash or a leak, whatever it is given.
+// with an RSA and an EC certificate, each bound to its key container. Every
+// call must return, without a crash or a leak, whatever it is given.
 #include <dlfcn.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -14,6 +14,7 @@
 #include "pkcs11/cryptoki.h"
 #include "platform/oletext.h"
 #include "platform/openssl_handles.h"
+#include "platform/key_storage.h"
 #include "platform/public_key_info.h"
 #include "platform/wincrypt.h"
 
@@ -21,8 +22,22 @@ namespace {
 
 using fuzzing::check;
 
-constexpr const char* kContainer = "3b7e1f0a-9c2d-4e5f-8a1b-2c3d4e5f6a7b";
-constexpr const char* kProvider = "Microsoft Enhanced Cryptographic Provider v1.0";
+// The keys of the home: an RSA key of a legacy provider and an EC key of
+// the key storage provider.
+struct FuzzKey {
+  const char* container;
+  const char* provider;
+  DWORD providerType;
+  ALG_ID algorithm;
+  DWORD flags;
+  DWORD keySpec;
+};
+constexpr FuzzKey kKeys[] = {
+    {"3b7e1f0a-9c2d-4e5f-8a1b-2c3d4e5f6a7b", "Microsoft Enhanced Cryptographic Provider v1.0", PROV_RSA_FULL,
+     AT_KEYEXCHANGE, 1024u << 16, AT_KEYEXCHANGE},
+    {"5d2c8e4f-1a3b-4c5d-9e6f-7a8b9c0d1e2f", platform::kKeyStorageProviderName, PROV_KEY_STORAGE, CALG_ECDSA,
+     platform::kP256Bits << 16, AT_SIGNATURE},
+};
 
 // Reads the input from the front; zeros once it is used up.
 class Input {
@@ -53,23 +68,24 @@ constexpr CK_ATTRIBUTE_TYPE kTypes[] = {CKA_CLASS, CKA_ID, CKA_LABEL, CKA_KEY_TY
                                         CKA_ALLOWED_MECHANISMS, CKA_TOKEN};
 constexpr CK_MECHANISM_TYPE kMechanisms[] = {CKM_RSA_PKCS, CKM_RSA_PKCS_PSS, CKM_SHA256_RSA_PKCS,
                                              CKM_SHA384_RSA_PKCS, CKM_SHA512_RSA_PKCS, CKM_SHA256_RSA_PKCS_PSS,
-                                             CKM_SHA384_RSA_PKCS_PSS, CKM_SHA512_RSA_PKCS_PSS, CKM_ECDSA};
+                                             CKM_SHA384_RSA_PKCS_PSS, CKM_SHA512_RSA_PKCS_PSS, CKM_ECDSA,
+                                             CKM_ECDSA_SHA256,    CKM_ECDSA_SHA384};
 
 // A key container and a certificate in MY bound to it. The certificate is
 // signed by a throwaway key: the module never checks it.
-void enrolOnce() {
+void enrol(const FuzzKey& made) {
   HCRYPTPROV prov = 0;
-  check(CryptAcquireContextA(&prov, kContainer, kProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET | CRYPT_SILENT),
+  check(CryptAcquireContextA(&prov, made.container, made.provider, made.providerType, CRYPT_NEWKEYSET | CRYPT_SILENT),
         "acquire a new key container");
   UniqueCryptProv context(prov);
   HCRYPTKEY key = 0;
-  check(CryptGenKey(prov, AT_KEYEXCHANGE, (1024u << 16), &key), "generate a key");
+  check(CryptGenKey(prov, made.algorithm, made.flags, &key), "generate a key");
   CryptDestroyKey(key);
   DWORD length = 0;
-  CryptExportPublicKeyInfo(prov, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &length);
+  CryptExportPublicKeyInfo(prov, made.keySpec, X509_ASN_ENCODING, nullptr, &length);
   std::vector<std::uint64_t> buffer(length / 8 + 1);
   auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buffer.data());
-  check(CryptExportPublicKeyInfo(prov, AT_KEYEXCHANGE, X509_ASN_ENCODING, info, &length), "export the public key");
+  check(CryptExportPublicKeyInfo(prov, made.keySpec, X509_ASN_ENCODING, info, &length), "export the public key");
   std::vector<BYTE> publicKeyDer;
   check(platform::encodePublicKeyInfo(*info, publicKeyDer), "encode the public key");
   const unsigned char* cursor = publicKeyDer.data();
@@ -96,16 +112,16 @@ void enrolOnce() {
   check(created && store && CertAddCertificateContextToStore(store.get(), created.get(), CERT_STORE_ADD_NEW, &stored),
         "add the certificate to MY");
   UniqueCertContext storedOwner(stored);
-  std::u16string container = platform::utf8ToWide(kContainer);
-  std::u16string provider = platform::utf8ToWide(kProvider);
-  CRYPT_KEY_PROV_INFO binding{container.data(), provider.data(), PROV_RSA_FULL, 0, 0, nullptr, AT_KEYEXCHANGE};
+  std::u16string container = platform::utf8ToWide(made.container);
+  std::u16string provider = platform::utf8ToWide(made.provider);
+  CRYPT_KEY_PROV_INFO binding{container.data(), provider.data(), made.providerType, 0, 0, nullptr, made.keySpec};
   check(CertSetCertificateContextProperty(stored, CERT_KEY_PROV_INFO_PROP_ID, 0, &binding), "bind the key");
 }
 
 CK_FUNCTION_LIST_PTR module() {
   static CK_FUNCTION_LIST_PTR functions = [] {
     fuzzing::useProcessHome();
-    enrolOnce();
+    for (const FuzzKey& made : kKeys) enrol(made);
     void* library = dlopen(TARVENHOLM_PKCS11_MODULE, RTLD_NOW | RTLD_LOCAL);
     check(library != nullptr, "load the module");
     auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
@@ -139,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(p11->C_Initialize(nullptr) == CKR_OK, "initialise");
   CK_SESSION_HANDLE session = 0;
   check(p11->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &session) == CKR_OK, "open a session");
-  std::vector<CK_OBJECT_HANDLE> handles = {0, 1, 2, 3, 4};
+  std::vector<CK_OBJECT_HANDLE> handles = {0, 1, 2, 3, 4, 5, 6, 7};
   for (int step = 0; step < 32 && !input.empty(); ++step) {
     const CK_SESSION_HANDLE target = (input.byte() & 0xF) == 0 ? input.number() : session;
     switch (input.byte() % 9) {

@@ -9,10 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "pkcs11/cryptoki.h"
 #include "platform/key_container.h"
+#include "platform/key_storage.h"
 #include "platform/openssl_handles.h"
 #include "testlib/crypt_fixtures.h"
 #include "testlib/host_fixture.h"
@@ -21,6 +24,34 @@ namespace testing_support {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+
+// Whether OpenSSL verifies a signature of `data` made through the module:
+// ECDSA's r and s side by side are put in the DER that OpenSSL reads.
+bool verifies(const Bytes& publicKeyInfo, const EVP_MD* digest, const Bytes& data, const Bytes& signature,
+              CK_KEY_TYPE keyType) {
+  Bytes der = signature;
+  if (keyType == CKK_EC) {
+    const int half = static_cast<int>(signature.size() / 2);
+    platform::UniqueEcdsaSig value(ECDSA_SIG_new());
+    if (!value || ECDSA_SIG_set0(value.get(), BN_bin2bn(signature.data(), half, nullptr),
+                                 BN_bin2bn(signature.data() + half, half, nullptr)) != 1)
+      return false;
+    unsigned char* encoded = nullptr;
+    const int length = i2d_ECDSA_SIG(value.get(), &encoded);
+    platform::UniqueOpensslBytes owned(encoded);
+    if (length <= 0) return false;
+    der.assign(encoded, encoded + length);
+  }
+  return verifyWithOpenssl(publicKeyInfo, digest, std::string(data.begin(), data.end()), der);
+}
+
+Bytes digestOf(const EVP_MD* digest, const Bytes& data) {
+  Bytes value(EVP_MAX_MD_SIZE);
+  unsigned int length = 0;
+  EXPECT_EQ(EVP_Digest(data.data(), data.size(), value.data(), &length, digest, nullptr), 1);
+  value.resize(length);
+  return value;
+}
 
 class Pkcs11ModuleTest : public HostEnrolmentTest {
  protected:
@@ -35,10 +66,25 @@ class Pkcs11ModuleTest : public HostEnrolmentTest {
     dlclose(library_);
   }
 
-  // A certificate from the test authority installed with setcert; its key
-  // container's private key (PKCS#8 DER) for the searches.
-  void enrol() {
-    const std::string p7b = issue(genreq(), "--der", "user.p7b");
+  // A certificate from the test authority installed with setcert: for a
+  // 1024-bit key of genreq (CN "Ana Ruiz"), or for a key of `request --key
+  // KEY` (CN KEY), protected by `password` when one is given.
+  void enrol(const std::string& key = "", const std::string& password = "") {
+    std::vector<std::string> options = {"--quiet"};
+    if (!password.empty()) {
+      writeText(path("password"), password + "\n");
+      options.insert(options.end(), {"--password-file", path("password")});
+    }
+    std::string request;
+    if (key.empty()) {
+      request = genreq(options);
+    } else {
+      options.insert(options.end(), {"request", "--subject", "CN=" + key, "--key", key, "--out", "-"});
+      const HostRun made = runHost(options);
+      ASSERT_EQ(made.status, 0) << made.err;
+      request = made.out;
+    }
+    const std::string p7b = issue(request, "--der", "user.p7b");
     ASSERT_EQ(runHost({"--quiet", "setcert", p7b}).status, 0);
   }
 
@@ -62,6 +108,28 @@ class Pkcs11ModuleTest : public HostEnrolmentTest {
     return find(session, {{CKA_CLASS, &objectClass, sizeof objectClass}});
   }
 
+  // The private key labelled `label` (its certificate's CN).
+  CK_OBJECT_HANDLE privateKey(CK_SESSION_HANDLE session, const std::string& label) {
+    CK_OBJECT_CLASS objectClass = CKO_PRIVATE_KEY;
+    const std::vector<CK_OBJECT_HANDLE> keys =
+        find(session, {{CKA_CLASS, &objectClass, sizeof objectClass},
+                       {CKA_LABEL, const_cast<char*>(label.data()), label.size()}});
+    EXPECT_EQ(keys.size(), 1u) << label;
+    return keys.empty() ? CK_INVALID_HANDLE : keys[0];
+  }
+
+  // C_SignInit and C_Sign with a length query first; the signature, or the
+  // first result that is not CKR_OK.
+  CK_RV sign(CK_SESSION_HANDLE session, CK_MECHANISM mechanism, CK_OBJECT_HANDLE key, Bytes data, Bytes& signature) {
+    CK_ULONG length = 0;
+    CK_RV result = p11_->C_SignInit(session, &mechanism, key);
+    if (result == CKR_OK) result = p11_->C_Sign(session, data.data(), data.size(), nullptr, &length);
+    signature.resize(length);
+    if (result == CKR_OK) result = p11_->C_Sign(session, data.data(), data.size(), signature.data(), &length);
+    signature.resize(result == CKR_OK ? length : 0);
+    return result;
+  }
+
   Bytes attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
     CK_ATTRIBUTE query{type, nullptr, 0};
     if (p11_->C_GetAttributeValue(session, object, &query, 1) != CKR_OK) return {};
@@ -69,6 +137,13 @@ class Pkcs11ModuleTest : public HostEnrolmentTest {
     query.pValue = value.data();
     EXPECT_EQ(p11_->C_GetAttributeValue(session, object, &query, 1), CKR_OK);
     return value;
+  }
+
+  CK_KEY_TYPE keyTypeOf(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) {
+    CK_KEY_TYPE keyType = CK_UNAVAILABLE_INFORMATION;
+    const Bytes value = attribute(session, key, CKA_KEY_TYPE);
+    if (value.size() == sizeof keyType) std::memcpy(&keyType, value.data(), sizeof keyType);
+    return keyType;
   }
 
   static constexpr CK_SLOT_ID kSlot = 1;
@@ -174,39 +249,52 @@ TEST_F(Pkcs11ModuleTest, NewSessionSeesNewCertificate) {
   EXPECT_EQ(find(after, {{CKA_ID, const_cast<unsigned char*>(id.data()), id.size()}}).size(), 3u);
 }
 
-// Every attribute of every object, and the private key's sensitive ones
-// refused; none holds the private key's bytes.
+// Every attribute of every object, and the private keys' sensitive ones
+// refused; none holds an RSA or EC private key's bytes.
 TEST_F(Pkcs11ModuleTest, NoAttributeRevealsThePrivateKey) {
   ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
   enrol();
+  enrol("ec:p256");
   const std::vector<std::string> containers = linesOf(runHost({"keys", "list"}).out);
-  ASSERT_EQ(containers.size(), 1u);
-  platform::ContainerKey stored;
-  ASSERT_EQ(platform::readContainerKey(PROV_RSA_FULL, fieldsOf(containers[0])[0], AT_KEYEXCHANGE, stored),
-            ERROR_SUCCESS);
-  const unsigned char* cursor = stored.privateKey.data();
-  platform::UniquePkey key(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(stored.privateKey.size())));
-  ASSERT_TRUE(key);
-  std::vector<Bytes> secrets = {stored.privateKey};
-  for (const char* name : {OSSL_PKEY_PARAM_RSA_D, OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2,
-                           OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
-                           OSSL_PKEY_PARAM_RSA_COEFFICIENT1}) {
-    BIGNUM* number = nullptr;
-    ASSERT_EQ(EVP_PKEY_get_bn_param(key.get(), name, &number), 1);
-    platform::UniqueBignum owned(number);
-    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(number)));
-    BN_bn2bin(number, bytes.data());
-    secrets.push_back(Bytes(bytes.begin(), bytes.begin() + 16));  // a prefix is enough to be found
+  ASSERT_EQ(containers.size(), 2u);
+  std::vector<Bytes> secrets;
+  for (const std::string& line : containers) {
+    const bool ec = fieldsOf(line)[1] == platform::kKeyStorageProviderName;
+    platform::ContainerKey stored;
+    ASSERT_EQ(platform::readContainerKey(ec ? PROV_KEY_STORAGE : PROV_RSA_FULL, fieldsOf(line)[0],
+                                         ec ? AT_SIGNATURE : AT_KEYEXCHANGE, stored),
+              ERROR_SUCCESS);
+    const unsigned char* cursor = stored.privateKey.data();
+    platform::UniquePkey key(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(stored.privateKey.size())));
+    ASSERT_TRUE(key) << line;
+    secrets.push_back(stored.privateKey);
+    const std::vector<const char*> numbers =
+        ec ? std::vector<const char*>{OSSL_PKEY_PARAM_PRIV_KEY}
+           : std::vector<const char*>{OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                      OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                      OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    for (const char* name : numbers) {
+      BIGNUM* number = nullptr;
+      ASSERT_EQ(EVP_PKEY_get_bn_param(key.get(), name, &number), 1) << name;
+      platform::UniqueBignum owned(number);
+      Bytes bytes(static_cast<std::size_t>(BN_num_bytes(number)));
+      BN_bn2bin(number, bytes.data());
+      secrets.push_back(Bytes(bytes.begin(), bytes.begin() + 16));  // a prefix is enough to be found
+    }
   }
 
   const CK_SESSION_HANDLE session = openSession();
   const std::vector<CK_OBJECT_HANDLE> keys = findClass(session, CKO_PRIVATE_KEY);
-  ASSERT_EQ(keys.size(), 1u);
-  for (CK_ATTRIBUTE_TYPE type : {CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2,
-                                 CKA_COEFFICIENT, CKA_VALUE}) {
-    CK_ATTRIBUTE query{type, nullptr, 0};
-    EXPECT_EQ(p11_->C_GetAttributeValue(session, keys[0], &query, 1), CKR_ATTRIBUTE_SENSITIVE) << type;
-    EXPECT_EQ(query.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+  ASSERT_EQ(keys.size(), 2u);
+  for (CK_OBJECT_HANDLE key : keys) {
+    EXPECT_EQ(attribute(session, key, CKA_SENSITIVE), Bytes{CK_TRUE});
+    EXPECT_EQ(attribute(session, key, CKA_EXTRACTABLE), Bytes{CK_FALSE});
+    for (CK_ATTRIBUTE_TYPE type : {CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2,
+                                   CKA_COEFFICIENT, CKA_VALUE}) {
+      CK_ATTRIBUTE query{type, nullptr, 0};
+      EXPECT_EQ(p11_->C_GetAttributeValue(session, key, &query, 1), CKR_ATTRIBUTE_SENSITIVE) << type;
+      EXPECT_EQ(query.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    }
   }
   std::size_t values = 0;
   for (CK_OBJECT_HANDLE object : find(session, {})) {
@@ -219,6 +307,107 @@ TEST_F(Pkcs11ModuleTest, NoAttributeRevealsThePrivateKey) {
     }
   }
   EXPECT_GT(values, 50u);
+}
+
+// Each key signs with the mechanisms of its type, as long as the modulus or
+// as r and s on its curve, and OpenSSL verifies the result with the
+// certificate's public key; the other type's mechanisms are refused.
+TEST_F(Pkcs11ModuleTest, SignsWithTheMechanismsOfItsKeyType) {
+  ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
+  enrol();
+  enrol("ec:p256");
+  enrol("ec:p384");
+  struct Case {
+    const char* label;
+    CK_MECHANISM_TYPE mechanism;
+    const EVP_MD* (*digest)();
+    bool callerHashes;  // the mechanism signs a hash the caller made
+    CK_RV expected;
+    CK_ULONG length;
+  };
+  const Case cases[] = {
+      {"ec:p256", CKM_ECDSA_SHA256, EVP_sha256, false, CKR_OK, 64},
+      {"ec:p256", CKM_ECDSA_SHA384, EVP_sha384, false, CKR_OK, 64},
+      {"ec:p256", CKM_ECDSA, EVP_sha256, true, CKR_OK, 64},
+      {"ec:p256", CKM_ECDSA, EVP_sha512, true, CKR_OK, 64},  // the leftmost 256 bits are signed
+      {"ec:p384", CKM_ECDSA_SHA384, EVP_sha384, false, CKR_OK, 96},
+      {"ec:p384", CKM_ECDSA_SHA256, EVP_sha256, false, CKR_OK, 96},
+      {"ec:p384", CKM_ECDSA, EVP_sha384, true, CKR_OK, 96},
+      {"ec:p384", CKM_SHA256_RSA_PKCS, EVP_sha256, false, CKR_KEY_TYPE_INCONSISTENT, 0},
+      {"Ana Ruiz", CKM_SHA384_RSA_PKCS, EVP_sha384, false, CKR_OK, 128},
+      {"Ana Ruiz", CKM_ECDSA_SHA256, EVP_sha256, false, CKR_KEY_TYPE_INCONSISTENT, 0},
+      {"Ana Ruiz", CKM_ECDSA, EVP_sha256, true, CKR_KEY_TYPE_INCONSISTENT, 0},
+  };
+  const CK_SESSION_HANDLE session = openSession();
+  const Bytes data = {'s', 'i', 'g', 'n', 'e', 'd'};
+  for (const Case& row : cases) {
+    SCOPED_TRACE(std::string(row.label) + " mechanism " + std::to_string(row.mechanism));
+    const CK_OBJECT_HANDLE key = privateKey(session, row.label);
+    Bytes signature;
+    ASSERT_EQ(sign(session, {row.mechanism, nullptr, 0}, key, row.callerHashes ? digestOf(row.digest(), data) : data,
+                   signature),
+              row.expected);
+    if (row.expected != CKR_OK) continue;
+    EXPECT_EQ(signature.size(), row.length);
+    EXPECT_TRUE(verifies(attribute(session, key, CKA_PUBLIC_KEY_INFO), row.digest(), data, signature,
+                         keyTypeOf(session, key)));
+  }
+}
+
+// An EC key's curve as its OID and its point as the certificate has it, in
+// an OCTET STRING; the mechanisms' key sizes are the curves' sizes.
+TEST_F(Pkcs11ModuleTest, EcKeysShowTheirCurveAndPoint) {
+  ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
+  const std::pair<const char*, int> cases[] = {{"ec:p256", NID_X9_62_prime256v1}, {"ec:p384", NID_secp384r1}};
+  for (const auto& [key, curve] : cases) enrol(key);
+  const CK_SESSION_HANDLE session = openSession();
+  for (const auto& [label, curve] : cases) {
+    const CK_OBJECT_HANDLE key = privateKey(session, label);
+    EXPECT_EQ(keyTypeOf(session, key), CKK_EC) << label;
+    unsigned char oid[16];
+    unsigned char* cursor = oid;
+    const int oidLength = i2d_ASN1_OBJECT(OBJ_nid2obj(curve), &cursor);
+    EXPECT_EQ(attribute(session, key, CKA_EC_PARAMS), Bytes(oid, oid + oidLength)) << label;
+
+    const Bytes publicKeyInfo = attribute(session, key, CKA_PUBLIC_KEY_INFO);
+    const unsigned char* infoCursor = publicKeyInfo.data();
+    platform::UniquePkey certified(d2i_PUBKEY(nullptr, &infoCursor, static_cast<long>(publicKeyInfo.size())));
+    ASSERT_TRUE(certified);
+    unsigned char* point = nullptr;
+    const std::size_t pointLength = EVP_PKEY_get1_encoded_public_key(certified.get(), &point);
+    platform::UniqueOpensslBytes ownedPoint(point);
+    Bytes wrapped = {0x04, static_cast<unsigned char>(pointLength)};  // OCTET STRING, short length
+    wrapped.insert(wrapped.end(), point, point + pointLength);
+    EXPECT_EQ(attribute(session, key, CKA_EC_POINT), wrapped) << label;
+  }
+  CK_MECHANISM_INFO info{};
+  ASSERT_EQ(p11_->C_GetMechanismInfo(kSlot, CKM_ECDSA_SHA384, &info), CKR_OK);
+  EXPECT_EQ(std::tuple(info.ulMinKeySize, info.ulMaxKeySize, info.flags & (CKF_SIGN | CKF_EC_NAMEDCURVE)),
+            std::tuple(256ul, 384ul, CKF_SIGN | CKF_EC_NAMEDCURVE));
+}
+
+// Password-protected keys of both types stay hidden and unusable until the
+// login with their password.
+TEST_F(Pkcs11ModuleTest, ProtectedKeysSignOnlyAfterLogin) {
+  ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
+  enrol("", "key secret");
+  enrol("ec:p384", "key secret");
+  const CK_SESSION_HANDLE session = openSession();
+  EXPECT_TRUE(findClass(session, CKO_PRIVATE_KEY).empty());
+  std::string pin = "wrong";
+  EXPECT_EQ(p11_->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()),
+            CKR_PIN_INCORRECT);
+  pin = "key secret";
+  ASSERT_EQ(p11_->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()), CKR_OK);
+  const Bytes data = {'l', 'o', 'g', 'i', 'n'};
+  for (const auto& [label, mechanism, keyType] :
+       {std::tuple{"Ana Ruiz", CKM_SHA256_RSA_PKCS, CKK_RSA}, std::tuple{"ec:p384", CKM_ECDSA_SHA256, CKK_EC}}) {
+    const CK_OBJECT_HANDLE key = privateKey(session, label);
+    Bytes signature;
+    ASSERT_EQ(sign(session, {mechanism, nullptr, 0}, key, data, signature), CKR_OK) << label;
+    EXPECT_TRUE(verifies(attribute(session, key, CKA_PUBLIC_KEY_INFO), EVP_sha256(), data, signature, keyType))
+        << label;
+  }
 }
 
 TEST_F(Pkcs11ModuleTest, EightThreadsSignAtOnce) {

@@ -21,8 +21,6 @@ namespace {
 constexpr CK_SLOT_ID kSlot = 1;
 constexpr CK_ULONG kMinimumPin = 0;
 constexpr CK_ULONG kMaximumPin = 1024;
-constexpr CK_ULONG kMinimumRsaBits = 1024;
-constexpr CK_ULONG kMaximumRsaBits = 16384;
 
 struct FindState {
   std::vector<CK_OBJECT_HANDLE> found;
@@ -289,10 +287,7 @@ CK_RV C_GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_I
   LOCKED_STATE();
   if (CK_RV result = checkSlot(slot); result != CKR_OK) return result;
   if (info == nullptr) return CKR_ARGUMENTS_BAD;
-  const std::vector<CK_MECHANISM_TYPE>& mechanisms = signingMechanisms();
-  if (std::find(mechanisms.begin(), mechanisms.end(), type) == mechanisms.end()) return CKR_MECHANISM_INVALID;
-  *info = CK_MECHANISM_INFO{kMinimumRsaBits, kMaximumRsaBits, CKF_SIGN};
-  return CKR_OK;
+  return mechanismInfo(type, *info) ? CKR_OK : CKR_MECHANISM_INVALID;
 }
 
 CK_RV C_InitToken(CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR) {
@@ -391,15 +386,7 @@ CK_RV C_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, CK_UTF8CHAR_PTR p
   std::unordered_map<std::string, std::shared_ptr<UniqueNcryptKey>> unlocked;
   for (const auto& [identity, location] : keys) {
     std::shared_ptr<UniqueNcryptKey> signer = openSigner(*location, &text);
-    // An empty signature buffer of the right size makes the provider open the key.
-    Bytes probe(location->modulusBytes);
-    const unsigned char digest[32] = {};
-    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
-    DWORD written = 0;
-    if (signer && NCryptSignHash(signer->get(), &padding, const_cast<PBYTE>(digest), sizeof digest, probe.data(),
-                                 static_cast<DWORD>(probe.size()), &written,
-                                 NCRYPT_SILENT_FLAG | BCRYPT_PAD_PKCS1) == ERROR_SUCCESS)
-      unlocked.emplace(identity, std::move(signer));
+    if (signerOpens(signer, *location)) unlocked.emplace(identity, std::move(signer));
   }
   OPENSSL_cleanse(const_cast<char*>(text.data()), text.size());
   LOCKED_STATE();
@@ -532,7 +519,7 @@ CK_RV C_SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT
     signer = unlocked->second;
   }
   auto operation = std::make_unique<SignOperation>();
-  if (CK_RV result = operation->start(*mechanism, std::move(signer), object->key->modulusBytes); result != CKR_OK)
+  if (CK_RV result = operation->start(*mechanism, std::move(signer), *object->key); result != CKR_OK)
     return result;
   session.sign = std::move(operation);
   return CKR_OK;

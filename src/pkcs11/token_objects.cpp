@@ -11,6 +11,7 @@
 #include <ctime>
 #include <optional>
 
+#include "pkcs11/signing.h"
 #include "platform/lasterror.h"
 #include "platform/openssl_handles.h"
 #include "platform/oletext.h"
@@ -139,8 +140,12 @@ struct CertificateFacts {
   std::string label;
   Bytes subject;
   Bytes publicKeyInfo;
+  CK_KEY_TYPE keyType = CKK_RSA;
+  CK_ULONG signatureBytes = 0;  // 0 for a key the token does not sign with
   Bytes modulus;
   Bytes publicExponent;
+  Bytes ecParameters;  // the named curve's OID, DER
+  Bytes ecPoint;       // the uncompressed point in a DER OCTET STRING
   Bytes startDate;
   Bytes endDate;
 };
@@ -179,7 +184,7 @@ TokenObject certificateObject(PCCERT_CONTEXT context, X509* certificate, const C
 // What a key's two halves share.
 void addKeyAttributes(TokenObject& object, const CertificateFacts& facts) {
   auto& attributes = object.attributes;
-  attributes[CKA_KEY_TYPE] = ulongBytes(CKK_RSA);
+  attributes[CKA_KEY_TYPE] = ulongBytes(facts.keyType);
   attributes[CKA_ID] = facts.id;
   attributes[CKA_SUBJECT] = facts.subject;
   attributes[CKA_START_DATE] = {};
@@ -187,13 +192,18 @@ void addKeyAttributes(TokenObject& object, const CertificateFacts& facts) {
   attributes[CKA_DERIVE] = boolBytes(false);
   attributes[CKA_LOCAL] = boolBytes(false);
   attributes[CKA_KEY_GEN_MECHANISM] = ulongBytes(CK_UNAVAILABLE_INFORMATION);
-  const std::vector<CK_MECHANISM_TYPE>& mechanisms = signingMechanisms();
+  const std::vector<CK_MECHANISM_TYPE> mechanisms = signingMechanisms(facts.keyType);
   Bytes allowed(mechanisms.size() * sizeof(CK_MECHANISM_TYPE));
   std::memcpy(allowed.data(), mechanisms.data(), allowed.size());
   attributes[CKA_ALLOWED_MECHANISMS] = std::move(allowed);
-  attributes[CKA_MODULUS] = facts.modulus;
-  attributes[CKA_PUBLIC_EXPONENT] = facts.publicExponent;
   attributes[CKA_PUBLIC_KEY_INFO] = facts.publicKeyInfo;
+  if (facts.keyType == CKK_EC) {
+    attributes[CKA_EC_PARAMS] = facts.ecParameters;
+    attributes[CKA_EC_POINT] = facts.ecPoint;
+  } else {
+    attributes[CKA_MODULUS] = facts.modulus;
+    attributes[CKA_PUBLIC_EXPONENT] = facts.publicExponent;
+  }
 }
 
 TokenObject publicKeyObject(const CertificateFacts& facts) {
@@ -203,7 +213,7 @@ TokenObject publicKeyObject(const CertificateFacts& facts) {
   addStorageAttributes(object, facts.label);
   addKeyAttributes(object, facts);
   auto& attributes = object.attributes;
-  attributes[CKA_MODULUS_BITS] = ulongBytes(facts.modulus.size() * 8);
+  if (facts.keyType == CKK_RSA) attributes[CKA_MODULUS_BITS] = ulongBytes(facts.modulus.size() * 8);
   attributes[CKA_ENCRYPT] = boolBytes(false);
   attributes[CKA_VERIFY] = boolBytes(true);
   attributes[CKA_VERIFY_RECOVER] = boolBytes(false);
@@ -235,6 +245,26 @@ TokenObject privateKeyObject(const CertificateFacts& facts, std::shared_ptr<cons
   return object;
 }
 
+// The curve and point of an EC key on a curve the token signs with.
+void addEcFacts(EVP_PKEY* publicKey, CertificateFacts& facts) {
+  char curve[64] = {};
+  std::size_t length = 0;
+  if (EVP_PKEY_get_utf8_string_param(publicKey, OSSL_PKEY_PARAM_GROUP_NAME, curve, sizeof curve, &length) != 1)
+    return;
+  const int nid = OBJ_txt2nid(curve);
+  if (nid != NID_X9_62_prime256v1 && nid != NID_secp384r1) return;
+  unsigned char* encoded = nullptr;
+  const std::size_t pointLength = EVP_PKEY_get1_encoded_public_key(publicKey, &encoded);
+  platform::UniqueOpensslBytes ownedPoint(encoded);
+  platform::UniqueAsn1String octets(ASN1_OCTET_STRING_new());
+  if (pointLength == 0 || !octets || ASN1_OCTET_STRING_set(octets.get(), encoded, static_cast<int>(pointLength)) != 1)
+    return;
+  facts.ecPoint = derOf<ASN1_OCTET_STRING>(octets.get(), i2d_ASN1_OCTET_STRING);
+  facts.ecParameters = derOf<ASN1_OBJECT>(OBJ_nid2obj(nid), i2d_ASN1_OBJECT);
+  facts.keyType = CKK_EC;
+  facts.signatureBytes = 2 * ((static_cast<CK_ULONG>(EVP_PKEY_get_bits(publicKey)) + 7) / 8);
+}
+
 std::optional<CertificateFacts> factsOf(PCCERT_CONTEXT context, X509* certificate) {
   CertificateFacts facts;
   EVP_PKEY* publicKey = X509_get0_pubkey(certificate);
@@ -249,6 +279,9 @@ std::optional<CertificateFacts> factsOf(PCCERT_CONTEXT context, X509* certificat
   if (EVP_PKEY_base_id(publicKey) == EVP_PKEY_RSA) {
     facts.modulus = bignumParameter(publicKey, OSSL_PKEY_PARAM_RSA_N);
     facts.publicExponent = bignumParameter(publicKey, OSSL_PKEY_PARAM_RSA_E);
+    facts.signatureBytes = facts.modulus.size();
+  } else if (EVP_PKEY_base_id(publicKey) == EVP_PKEY_EC) {
+    addEcFacts(publicKey, facts);
   }
   return facts;
 }
@@ -265,11 +298,12 @@ void addCertificate(PCCERT_CONTEXT context, const std::string& store, std::vecto
     return;
   }
   std::optional<KeyLocation> location = keyBinding(context);
-  if (!location || facts->modulus.empty()) return;
+  if (!location || facts->signatureBytes == 0) return;
   location->signer = openSigner(*location, nullptr);
   if (!location->signer) return;
   location->passwordProtected = keyIsProtected(location->signer->get());
-  location->modulusBytes = facts->modulus.size();
+  location->keyType = facts->keyType;
+  location->signatureBytes = facts->signatureBytes;
   objects.push_back(certificateObject(context, certificate.get(), *facts, store));
   objects.push_back(privateKeyObject(*facts, std::make_shared<const KeyLocation>(std::move(*location))));
   objects.push_back(publicKeyObject(*facts));
@@ -290,13 +324,6 @@ bool isSensitiveAttribute(CK_ATTRIBUTE_TYPE type) {
     default:
       return false;
   }
-}
-
-const std::vector<CK_MECHANISM_TYPE>& signingMechanisms() {
-  static const std::vector<CK_MECHANISM_TYPE> mechanisms = {
-      CKM_RSA_PKCS,        CKM_RSA_PKCS_PSS,        CKM_SHA256_RSA_PKCS,     CKM_SHA384_RSA_PKCS,
-      CKM_SHA512_RSA_PKCS, CKM_SHA256_RSA_PKCS_PSS, CKM_SHA384_RSA_PKCS_PSS, CKM_SHA512_RSA_PKCS_PSS};
-  return mechanisms;
 }
 
 std::shared_ptr<UniqueNcryptKey> openSigner(const KeyLocation& location, const std::string* pin) {

@@ -26,7 +26,8 @@ struct KeyLocation {
   DWORD keySpec = 0;
   bool passwordProtected = false;
   std::shared_ptr<UniqueNcryptKey> signer;
-  CK_ULONG modulusBytes = 0;
+  CK_KEY_TYPE keyType = CKK_RSA;  // CKK_RSA or CKK_EC
+  CK_ULONG signatureBytes = 0;    // the modulus, or r and s of ECDSA
 };
 
 struct TokenObject {
@@ -40,10 +41,6 @@ struct TokenObject {
 
 // Attributes of a private key that are never revealed.
 bool isSensitiveAttribute(CK_ATTRIBUTE_TYPE type);
-
-// The mechanisms the token signs with, for CKA_ALLOWED_MECHANISMS and
-// C_GetMechanismList.
-const std::vector<CK_MECHANISM_TYPE>& signingMechanisms();
 
 // Reads the stores. A certificate that cannot be read is left out; false
 // only when a store cannot be opened or read to its end.

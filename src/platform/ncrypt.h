@@ -1,8 +1,9 @@
 // Key storage interface (ncrypt): a key of a legacy provider context seen as
 // a key handle, its properties, and signing a hash value that the caller
-// computed, with PKCS #1 v1.5 or PSS padding. Names, structures and numbers
-// are those of the original platform; results are SECURITY_STATUS values
-// (ERROR_SUCCESS or an NTE_ number), not the thread's last error.
+// computed, with PKCS #1 v1.5 or PSS padding, or with ECDSA. Names,
+// structures and numbers are those of the original platform; results are
+// SECURITY_STATUS values (ERROR_SUCCESS or an NTE_ number), not the
+// thread's last error.
 #pragma once
 
 #include "platform/unique_handle.h"
@@ -71,8 +72,10 @@ SECURITY_STATUS NCryptGetProperty(NCRYPT_HANDLE object, LPCWSTR property, PBYTE 
 SECURITY_STATUS NCryptSetProperty(NCRYPT_HANDLE object, LPCWSTR property, PBYTE input, DWORD inputLength,
                                   DWORD flags);
 
-// The signature (big-endian) of `hashValue`. `paddingInfo` is a
-// BCRYPT_PKCS1_PADDING_INFO or a BCRYPT_PSS_PADDING_INFO as `flags` says.
+// The signature (big-endian) of `hashValue`. For an RSA key `paddingInfo`
+// is a BCRYPT_PKCS1_PADDING_INFO or a BCRYPT_PSS_PADDING_INFO as `flags`
+// says. An ECDSA key takes no padding flag (`paddingInfo` is ignored) and
+// gives r and s side by side, each as long as the curve's order.
 // With NCRYPT_SILENT_FLAG a protected key without its PIN is refused with
 // NTE_SILENT_CONTEXT; a wrong PIN with ERROR_INVALID_PASSWORD. A null
 // `signature` asks for the length.

@@ -1,5 +1,6 @@
 // Key handles over legacy provider contexts: NCryptTranslateHandle,
 // NCryptGetProperty, NCryptSetProperty, NCryptSignHash, NCryptFreeObject.
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/rsa.h>
 
@@ -98,6 +99,31 @@ bool setPadding(EVP_PKEY_CTX* signing, const void* paddingInfo, DWORD flags, SEC
   return false;
 }
 
+bool isEcKey(const std::vector<BYTE>& publicKeyInfo) {
+  const unsigned char* cursor = publicKeyInfo.data();
+  const UniquePkey key(d2i_PUBKEY(nullptr, &cursor, static_cast<long>(publicKeyInfo.size())));
+  ERR_clear_error();
+  return key && EVP_PKEY_get_base_id(key.get()) == EVP_PKEY_EC;
+}
+
+// An ECDSA signature as r and s side by side, each `half` bytes, from the
+// DER ECDSA-Sig-Value OpenSSL makes.
+bool rawEcdsaSignature(EVP_PKEY_CTX* signing, const BYTE* hashValue, DWORD hashValueLength, BYTE* signature,
+                       std::size_t half) {
+  std::size_t length = 0;
+  if (EVP_PKEY_sign(signing, nullptr, &length, hashValue, hashValueLength) != 1) return false;
+  std::vector<unsigned char> der(length);
+  if (EVP_PKEY_sign(signing, der.data(), &length, hashValue, hashValueLength) != 1) return false;
+  const unsigned char* cursor = der.data();
+  const UniqueEcdsaSig decoded(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(length)));
+  if (!decoded) return false;
+  const BIGNUM* r = nullptr;
+  const BIGNUM* s = nullptr;
+  ECDSA_SIG_get0(decoded.get(), &r, &s);
+  const int width = static_cast<int>(half);
+  return BN_bn2binpad(r, signature, width) == width && BN_bn2binpad(s, signature + half, width) == width;
+}
+
 }  // namespace
 
 SECURITY_STATUS NCryptTranslateHandle(NCRYPT_PROV_HANDLE* provider, NCRYPT_KEY_HANDLE* key, HCRYPTPROV legacyProv,
@@ -186,7 +212,10 @@ SECURITY_STATUS NCryptSignHash(NCRYPT_KEY_HANDLE handle, void* paddingInfo, PBYT
   DWORD bits = 0;
   DWORD status = contextPublicKey(*object->context, object->keySpec, publicKeyInfo, &bits);
   if (status != ERROR_SUCCESS) return static_cast<SECURITY_STATUS>(status);
-  const DWORD size = (bits + 7) / 8;
+  const bool ec = isEcKey(publicKeyInfo);
+  // ECDSA takes no padding and gives r and s, each as long as the curve's order.
+  if (ec && (flags & (BCRYPT_PAD_PKCS1 | BCRYPT_PAD_PSS)) != 0) return static_cast<SECURITY_STATUS>(NTE_INVALID_PARAMETER);
+  const DWORD size = (ec ? 2 : 1) * ((bits + 7) / 8);
   *resultLength = size;
   if (signature == nullptr) return ERROR_SUCCESS;
   if (signatureLength < size) return static_cast<SECURITY_STATUS>(NTE_BUFFER_TOO_SMALL);
@@ -196,9 +225,17 @@ SECURITY_STATUS NCryptSignHash(NCRYPT_KEY_HANDLE handle, void* paddingInfo, PBYT
   if (opened != ERROR_SUCCESS) return opened;
   UniquePkeyCtx signing(EVP_PKEY_CTX_new(privateKey.get(), nullptr));
   SECURITY_STATUS refusal = static_cast<SECURITY_STATUS>(NTE_FAIL);
-  if (!signing || EVP_PKEY_sign_init(signing.get()) != 1 || !setPadding(signing.get(), paddingInfo, flags, refusal)) {
+  if (!signing || EVP_PKEY_sign_init(signing.get()) != 1 ||
+      (!ec && !setPadding(signing.get(), paddingInfo, flags, refusal))) {
     ERR_clear_error();
     return refusal;
+  }
+  if (ec) {
+    const bool made = rawEcdsaSignature(signing.get(), hashValue, hashValueLength, signature, size / 2);
+    ERR_clear_error();
+    if (!made) return static_cast<SECURITY_STATUS>(NTE_FAIL);
+    *resultLength = size;
+    return ERROR_SUCCESS;
   }
   std::size_t length = signatureLength;
   if (EVP_PKEY_sign(signing.get(), signature, &length, hashValue, hashValueLength) != 1) {

@@ -3,6 +3,7 @@
 
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -31,6 +32,7 @@ using OpensslPtr = std::unique_ptr<T, OpensslFree<T, Free>>;
 
 using UniquePkey = OpensslPtr<EVP_PKEY, EVP_PKEY_free>;
 using UniquePkeyCtx = OpensslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using UniqueEcdsaSig = OpensslPtr<ECDSA_SIG, ECDSA_SIG_free>;
 using UniqueMdCtx = OpensslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
 // (X509_name_st is X509_NAME: the platform headers define X509_NAME as a constant.)
 using UniqueX509Name = OpensslPtr<X509_name_st, X509_NAME_free>;

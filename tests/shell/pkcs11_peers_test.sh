@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The PKCS#11 module with the programs that use it: pkcs11-tool (objects,
-# signatures, its own --test, a password-protected key), GnuTLS p11tool,
-# and TLS client authentication against `openssl s_server -Verify 1` by
-# openssl s_client (pkcs11 engine), curl (pkcs11: URI) and headless
-# Chromium (NSS database with the module, certificate auto-selected).
+# RSA and ECDSA signatures, its own --test, password-protected keys), GnuTLS
+# p11tool, and TLS client authentication with RSA and EC keys against
+# `openssl s_server -Verify 1` by openssl s_client (pkcs11 engine), curl
+# (pkcs11: URI) and headless Chromium (NSS database with the module,
+# certificate auto-selected).
 #
 #   pkcs11_peers_test.sh BUILD_DIR SOURCE_DIR
 #
@@ -37,18 +38,22 @@ unset TARVENHOLM_MACHINE_HIVE TARVENHOLM_KEY_PASSWORD
 printf 'locked secret\n' > "$work/password"
 host() { bounded "$build/tarvenholm" --lang en --quiet --batch "$@"; }
 bash "$source_dir/scripts/test-ca" "$work/ca" init
-enrol() {  # NAME [host options]
-  local name=$1
-  shift
-  host "$@" genreq --names "2.5.4.3=$name;2.5.4.10=Tarvenholm Test" > "$work/$name.b64"
-  bash "$source_dir/scripts/test-ca" "$work/ca" issue "$work/$name.b64" "$work/$name.p7b" --der
+enrol() {  # NAME genreq|rsa:N|ec:CURVE [host options]: genreq's key, or one made by `request --key`
+  local name=$1 key=$2
+  shift 2
+  if [ "$key" = genreq ]; then
+    host "$@" genreq --names "2.5.4.3=$name;2.5.4.10=Tarvenholm Test" > "$work/$name.req"
+  else
+    host "$@" request --subject "CN=$name,O=Tarvenholm Test" --key "$key" --out "$work/$name.req"
+  fi
+  bash "$source_dir/scripts/test-ca" "$work/ca" issue "$work/$name.req" "$work/$name.p7b" --der
   cp "$work/ca/user.pem" "$work/$name.pem"
   [ "$(host setcert "$work/$name.p7b")" = 2000 ] || fail "setcert of $name"
   openssl x509 -in "$work/$name.pem" -noout -pubkey > "$work/$name.pub"
   # CKA_ID: the key identifier, the SHA-1 of the DER SubjectPublicKeyInfo.
   openssl pkey -pubin -in "$work/$name.pub" -outform DER | sha1sum | cut -d' ' -f1 > "$work/$name.id"
 }
-enrol plain
+enrol plain genreq
 cat "$work/ca/root.pem" "$work/ca/intermediate.pem" > "$work/chain.pem"
 # curl sends the chain that follows the certificate in its file.
 cat "$work/plain.pem" "$work/ca/intermediate.pem" > "$work/plain-chain.pem"
@@ -118,7 +123,7 @@ else
   echo "SKIPPED: $policy_dir is not writable, so no certificate can be auto-selected"
 fi
 
-enrol locked --password-file "$work/password"
+enrol locked genreq --password-file "$work/password"
 
 echo "== pkcs11-tool --list-objects: the MY certificates, their keys, CA and ROOT"
 p11 --list-objects > "$work/objects.txt" 2>&1
@@ -173,6 +178,55 @@ for version in -tls1_2 -tls1_3; do
   PKCS11_MODULE_PATH="$module" bounded curl --silent --show-error $curl_version --cacert "$work/ca/root.pem" \
     --engine pkcs11 --key-type ENG --key "$uri;type=private" --cert "$work/plain-chain.pem" \
     "https://127.0.0.1:$port/" > "$work/curl.html" || fail "curl $version"
+done
+
+echo "== EC keys of the key storage provider: 'ecplain' (P-256) without a password, 'eclocked' (P-384) with one"
+enrol ecplain ec:p256
+enrol eclocked ec:p384 --password-file "$work/password"
+cat "$work/ecplain.pem" "$work/ca/intermediate.pem" > "$work/ecplain-chain.pem"
+ec_sign() {  # NAME MECHANISM [pkcs11-tool options]: the signature as DER, verified with the certificate's key
+  local name=$1 mechanism=$2
+  shift 2
+  p11 "$@" --sign --id "$(cat "$work/$name.id")" --mechanism "$mechanism" --signature-format openssl \
+    --input-file "$work/message" --output-file "$work/signature"
+}
+# The token asks for a login now ('locked' has a password), so pkcs11-tool logs in before it signs.
+for mechanism in ECDSA-SHA256 ECDSA-SHA384; do
+  ec_sign ecplain "$mechanism" --login --pin 'locked secret'
+  openssl dgst -"$(echo "${mechanism#ECDSA-}" | tr 'A-Z' 'a-z')" -verify "$work/ecplain.pub" \
+    -signature "$work/signature" "$work/message" || fail "$mechanism signature of ecplain does not verify"
+done
+# Without the password the protected EC key is not there to sign with.
+p11 --list-objects --type privkey > "$work/objects.txt" 2>&1
+grep -q "label: *ecplain" "$work/objects.txt" || fail "no private key 'ecplain' without login"
+if grep -q "label: *eclocked" "$work/objects.txt"; then fail "the protected EC key is visible without login"; fi
+if ec_sign eclocked ECDSA-SHA256 --login --pin wrong > "$work/refused.txt" 2>&1; then
+  fail "the protected EC key signed with a wrong password"
+fi
+grep -q CKR_PIN_INCORRECT "$work/refused.txt" || fail "a wrong password for the EC key is not CKR_PIN_INCORRECT"
+ec_sign eclocked ECDSA-SHA384 --login --pin 'locked secret'
+openssl dgst -sha384 -verify "$work/eclocked.pub" -signature "$work/signature" "$work/message" \
+  || fail "the protected EC key's signature does not verify"
+
+echo "== TLS client authentication with the EC keys through the module"
+for version in -tls1_2 -tls1_3; do
+  start_server "$version"
+  for name in ecplain eclocked; do
+    ec_uri="pkcs11:token=${token// /%20};object=$name;pin-value=locked%20secret;type=private"
+    echo "-- openssl s_client $version, pkcs11 engine, $name"
+    printf 'GET / HTTP/1.0\r\n\r\n' | PKCS11_MODULE_PATH="$module" bounded openssl s_client \
+      -connect "127.0.0.1:$port" "$version" -engine pkcs11 -keyform engine -key "$ec_uri" -cert "$work/$name.pem" \
+      -cert_chain "$work/chain.pem" -CAfile "$work/ca/root.pem" -verify_return_error -ign_eof \
+      > "$work/s_client.log" 2>&1 || { cat "$work/s_client.log"; fail "s_client $version with $name"; }
+    grep -q "CN *= *$name" "$work/server.log" || { cat "$work/server.log"; fail "the server did not see '$name'"; }
+  done
+  echo "-- curl $version, pkcs11: URI, ecplain"
+  curl_version=$([ "$version" = -tls1_2 ] && echo --tlsv1.2 --tls-max 1.2 || echo --tlsv1.3)
+  seen=$(grep -c "CN *= *ecplain" "$work/server.log")
+  PKCS11_MODULE_PATH="$module" bounded curl --silent --show-error $curl_version --cacert "$work/ca/root.pem" \
+    --engine pkcs11 --key-type ENG --key "pkcs11:token=${token// /%20};object=ecplain;type=private" \
+    --cert "$work/ecplain-chain.pem" "https://127.0.0.1:$port/" > "$work/curl.html" || fail "curl $version with ecplain"
+  [ "$(grep -c "CN *= *ecplain" "$work/server.log")" -gt "$seen" ] || fail "the server did not see 'ecplain' from curl"
 done
 
 echo "pkcs11 peers: all steps passed in $((SECONDS - started)) s"
