@@ -300,6 +300,37 @@ TEST_F(BridgeProcessTest, EnrolsAndSurvivesBeingKilledMidCall) {
   EXPECT_EQ(bound, 1);
 }
 
+// The modern request member: its properties put, booleans too, consent
+// asked as for genReq, and where the new key is read back; bad input is an
+// error reply naming the fault, with no key made.
+TEST_F(BridgeProcessTest, MakesAModernRequestAndTellsWhereItsKeyIs) {
+  const auto modern = [](int id, const std::string& subject) {
+    return Json{{"id", id}, {"origin", kPage}, {"method", "createRequest"}, {"params", {subject}},
+                {"properties", {{"msgLng", 0}, {"keyAlgorithm", "ec:p384"}, {"hashAlgorithm", "sha384"},
+                                {"singleRdn", true}}}}
+        .dump();
+  };
+  const Exchange exchange =
+      bridge({modern(1, "CN=Ana Ruiz,C=MX"), call(2, "requestContainer"), call(3, "requestProvider"),
+              modern(4, "CN=Ana Ruiz,C=Mexico")},
+             {"ok", "cancel"});
+  ASSERT_EQ(exchange.replies.size(), 4u) << exchange.run.err;
+  writeText(path("modern.b64"), exchange.replies[0]["result"].get<std::string>());
+  const std::string text = testing_support::commandOutput("openssl base64 -d -A -in '" + path("modern.b64") +
+                                                          "' | openssl req -inform DER -verify -noout -text 2>&1");
+  EXPECT_NE(text.find("verify OK"), std::string::npos) << text;
+  EXPECT_NE(text.find("ecdsa-with-SHA384"), std::string::npos) << text;
+  EXPECT_NE(text.find("Subject: C = MX + CN = Ana Ruiz"), std::string::npos) << text;
+
+  const std::vector<std::string> made = keys();
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(exchange.replies[1]["result"], fieldsOf(made[0])[0]);
+  EXPECT_EQ(exchange.replies[2]["result"], "Tarvenholm Software Key Storage Provider");
+  EXPECT_NE(exchange.replies[3].value("error", "").find("country (C) must be two letters"), std::string::npos)
+      << exchange.replies[3].dump();
+  EXPECT_EQ(questionsAsked(), 1);
+}
+
 TEST_F(BridgeProcessTest, InstallWritesManifestsThatNameTheBridgeAndStatusFindsThem) {
   const std::string profile = path("profile");
   const std::vector<std::pair<std::string, std::string>> browsers = {

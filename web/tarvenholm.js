@@ -9,6 +9,10 @@
 //   const request = await kg.genReq("2.5.4.3=Ana Ruiz;2.5.4.6=MX");   // "" on failure
 //   const code = await kg.setCert(issued);   // 2000 when installed
 //   kg.messages;                              // the message boxes of the last call
+//
+//   kg.keyAlgorithm = "ec:p256"; kg.extKeyUsage = "clientAuth";       // the modern request
+//   const modern = await kg.createRequest("CN=Ana Ruiz,O=Example,C=MX");
+//   kg.requestContainer; kg.requestProvider;  // where its key is
 (function (global) {
   "use strict";
 
@@ -39,21 +43,38 @@
     });
   }
 
+  // Properties that read back as put, with the control's defaults.
+  const READABLE = {
+    kSize: 1024, keyAlgorithm: "rsa:3072", hashAlgorithm: "sha256", usePss: false, singleRdn: false,
+    subjectAltNames: "", keyUsage: "", extKeyUsage: "", renewContainer: "",
+  };
+  const WRITE_ONLY = ["msgLng", "provName", "challengePassword"];
+  // Read from the control after each createRequest.
+  const MADE = ["requestContainer", "requestProvider"];
+
   class KeyGenerator {
     #pending = {};
-    #kSize = 1024;
+    #values = { ...READABLE };
+    #made = Object.fromEntries(MADE.map((name) => [name, ""]));
+
+    // Every put is sent with the next call, in the order the page made them.
+    static {
+      for (const name of WRITE_ONLY)
+        Object.defineProperty(this.prototype, name, { set(value) { this.#pending[name] = value; } });
+      for (const name of Object.keys(READABLE))
+        Object.defineProperty(this.prototype, name, {
+          get() { return this.#values[name]; },
+          set(value) {
+            this.#values[name] = value;
+            this.#pending[name] = value;
+          },
+        });
+      for (const name of MADE) Object.defineProperty(this.prototype, name, { get() { return this.#made[name]; } });
+    }
 
     constructor() {
       this.messages = [];
     }
-
-    set msgLng(value) { this.#pending.msgLng = value; }
-    set provName(value) { this.#pending.provName = value; }
-    set kSize(value) {
-      this.#kSize = value;
-      this.#pending.kSize = value;
-    }
-    get kSize() { return this.#kSize; }
 
     async #call(method, params) {
       const properties = this.#pending;
@@ -71,6 +92,16 @@
     async getCSPList() { return (await this.#call("getCSPList", [])) ?? ""; }
     async genReq(names) { return (await this.#call("genReq", [String(names)])) ?? ""; }
     async setCert(text) { return this.#call("setCert", [String(text)]); }
+
+    // The request as one line of base64; bad input rejects with an Error naming the fault.
+    async createRequest(subject) {
+      const request = (await this.#call("createRequest", [String(subject)])) ?? "";
+      for (const name of MADE) {
+        const reply = await send(name, [], {});
+        this.#made[name] = reply.error ? "" : reply.result ?? "";
+      }
+      return request;
+    }
   }
 
   // A control when the extension and its native host answer; else rejects

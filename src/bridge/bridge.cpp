@@ -40,14 +40,18 @@ struct Bridge::Method {
   std::size_t textParameters;  // every parameter of these members is a text
   Action action;
   bool numberResult;           // else a text
+  bool propertyGet = false;    // a property read, not a call
 };
 
-// The members a page may call; properties are put by name.
+// The members a page may call or read; properties are put by name.
 const std::vector<Bridge::Method>& Bridge::methods() {
   static const std::vector<Method> members = {
       {"getCSPList", 0, Action::None, false},
       {"genReq", 1, Action::MakeKey, false},
       {"setCert", 1, Action::Install, true},
+      {"createRequest", 1, Action::MakeKey, false},
+      {"requestContainer", 0, Action::None, false, true},
+      {"requestProvider", 0, Action::None, false, true},
   };
   return members;
 }
@@ -109,10 +113,12 @@ std::string Bridge::call(const Request& request) {
   for (const auto& [name, value] : request.properties) {
     if (const std::optional<LONG> number = longOf(value))
       properties.emplace_back(name, Variant::number(*number));
+    else if (value.is_boolean())  // the control's VARIANT_BOOL: true is -1
+      properties.emplace_back(name, Variant::number(value.get<bool>() ? -1 : 0));
     else if (value.is_string())
       properties.emplace_back(name, Variant::text(value.get<std::string>()));
     else
-      return reply(request.id, nullptr, "property \"" + name + "\" takes a 32-bit integer or a text");
+      return reply(request.id, nullptr, "property \"" + name + "\" takes a 32-bit integer, a boolean or a text");
   }
 
   for (auto& [name, value] : properties) {
@@ -134,7 +140,8 @@ std::string Bridge::call(const Request& request) {
   // One call is one registry transaction, saved before the page is told
   // anything that a crash could still take back.
   platform::RegistryTransaction transaction;
-  const CallOutcome outcome = control_.call(method->name, std::move(arguments), result);
+  const CallOutcome outcome = method->propertyGet ? control_.get(method->name, result)
+                                                  : control_.call(method->name, std::move(arguments), result);
   const LSTATUS saved = transaction.commit();
   callingOrigin_.clear();
   forgetNewKeyPassword();

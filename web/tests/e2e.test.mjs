@@ -2,7 +2,8 @@
 // demo page on 127.0.0.1 makes a request through the extension and
 // tarvenholm-bridge, the demo authority issues root, intermediate and user,
 // setCert answers 2000, and the stores show the certificate bound to its
-// key. The scripted pinentry answers for the user.
+// key; then the page makes a modern EC request with createRequest, which
+// openssl verifies. The scripted pinentry answers for the user.
 //
 //   TARVENHOLM_BUILD      the build tree with tarvenholm and tarvenholm-bridge (default build/)
 //   TARVENHOLM_ARTIFACTS  where the screenshot goes (default <build>/artifacts)
@@ -52,7 +53,7 @@ after(() => {
   rmSync(work, { recursive: true, force: true });
 });
 
-test("the demo page enrols through the extension and the bridge", { timeout: 10 * STEP_TIMEOUT_MS }, async () => {
+test("the demo page enrols, and a page makes a modern request, through the extension and the bridge", { timeout: 10 * STEP_TIMEOUT_MS }, async () => {
   const profile = join(work, "profile");
   tarvenholm("bridge", "install", "--browser", "chromium", "--profile", profile);
   // "Always allow" for the page, then no password for the new key.
@@ -76,6 +77,27 @@ test("the demo page enrols through the extension and the bridge", { timeout: 10 
     await page.waitForSelector("body[data-result]");
     await page.screenshot({ path: join(artifacts, "bridge-demo.png"), fullPage: true });
     assert.equal(await page.getAttribute("body", "data-result"), "2000", await page.textContent("#status"));
+
+    // The page is allowed always now; the new EC key gets a password.
+    writeFileSync(environment.TARVENHOLM_TEST_PINENTRY_ANSWERS, "pin page secret\n");
+    const made = await page.evaluate(async () => {
+      const kg = await globalThis.Tarvenholm.create();
+      kg.msgLng = 0;
+      kg.keyAlgorithm = "ec:p256";
+      kg.hashAlgorithm = "sha256";
+      kg.extKeyUsage = "clientAuth";
+      const request = await kg.createRequest("CN=Ana Ruiz,O=Example,C=MX");
+      return { request, container: kg.requestContainer, provider: kg.requestProvider, messages: kg.messages };
+    });
+    const pem = `-----BEGIN CERTIFICATE REQUEST-----\n${made.request.match(/.{1,64}/g).join("\n")}\n` +
+                "-----END CERTIFICATE REQUEST-----\n";
+    const text = execFileSync("openssl", ["req", "-verify", "-noout", "-text"],
+                              { input: pem, encoding: "utf8", stdio: ["pipe", "pipe", "pipe"] });
+    assert.match(text, /Signature Algorithm: ecdsa-with-SHA256/, JSON.stringify(made));
+    assert.match(text, /Subject: C ?= ?MX, O ?= ?Example, CN ?= ?Ana Ruiz/);
+    assert.match(text, /TLS Web Client Authentication/);
+    assert.equal(made.provider, "Tarvenholm Software Key Storage Provider");
+    assert.ok(tarvenholm("keys", "list").includes(`${made.container}\t${made.provider}\t256\t`));
   } finally {
     await browser.close();
   }
