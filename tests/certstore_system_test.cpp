@@ -282,23 +282,27 @@ TEST_F(SystemStoreTest, EntriesThatAreNotCertificatesAreSkippedAndWrittenOver) {
     UniqueCertStore ca = openUserStore(u"CA");
     add(ca.get(), 0);
   }
-  // A damaged entry under the thumbprint of certificate 1, and one not named by a thumbprint.
+  // A damaged entry under the thumbprint of certificate 1, another certificate
+  // under the thumbprint of certificate 3, and an entry not named by a thumbprint.
   const std::string certificates = std::string(kStoresKey) + "CA\\Certificates\\";
-  for (const std::string& name : {thumbprint(1), std::string("not a thumbprint")}) {
+  const Bytes garbage{0x30, 0x03, 0x02, 0x01};
+  for (const auto& [name, blob] : {std::pair{thumbprint(1), garbage}, std::pair{thumbprint(3), certificate(2).der()},
+                                   std::pair{std::string("not a thumbprint"), garbage}}) {
     HKEY raw = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, (certificates + name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               &raw, nullptr),
               ERROR_SUCCESS);
     UniqueHkey entry(raw);
-    const BYTE garbage[] = {0x30, 0x03, 0x02, 0x01};
-    ASSERT_EQ(RegSetValueExA(entry.get(), "Blob", 0, REG_BINARY, garbage, sizeof garbage), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(entry.get(), "Blob", 0, REG_BINARY, blob.data(), static_cast<DWORD>(blob.size())),
+              ERROR_SUCCESS);
   }
   EXPECT_EQ(listed(u"CA"), std::vector<std::string>{thumbprint(0)});
   {
     UniqueCertStore ca = openUserStore(u"CA");
     add(ca.get(), 1, CERT_STORE_ADD_NEW);
+    add(ca.get(), 3, CERT_STORE_ADD_NEW);
   }
-  EXPECT_EQ(listed(u"CA"), (std::vector<std::string>{thumbprint(0), thumbprint(1)}));
+  EXPECT_EQ(listed(u"CA"), (std::vector<std::string>{thumbprint(0), thumbprint(1), thumbprint(3)}));
 }
 
 TEST_F(SystemStoreTest, ContextsOutliveTheirStoresHandle) {

@@ -168,12 +168,31 @@ std::unique_ptr<Certificate> Certificate::fromDer(const BYTE* der, std::size_t s
     SetLastError(CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
+  return fromParsed(*parsed, der, size);
+}
 
+std::unique_ptr<Certificate> Certificate::fromParsed(const x509_st& parsed, const BYTE* der, std::size_t size) {
   std::unique_ptr<Certificate> certificate(new Certificate());
   certificate->encoded_.assign(der, der + size);
-  certificate->info_.dwVersion = static_cast<DWORD>(X509_get_version(parsed.get()));
-  if (!fileTimeOf(X509_get0_notBefore(parsed.get()), certificate->info_.NotBefore) ||
-      !fileTimeOf(X509_get0_notAfter(parsed.get()), certificate->info_.NotAfter) || !certificate->decode()) {
+  certificate->info_.dwVersion = static_cast<DWORD>(X509_get_version(&parsed));
+  if (!fileTimeOf(X509_get0_notBefore(&parsed), certificate->info_.NotBefore) ||
+      !fileTimeOf(X509_get0_notAfter(&parsed), certificate->info_.NotAfter) || !certificate->decode()) {
+    ERR_clear_error();
+    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    return nullptr;
+  }
+  return certificate;
+}
+
+std::unique_ptr<Certificate> Certificate::copy() const {
+  // The same bytes as this one, which OpenSSL accepted already: only the
+  // fields are read again, into the copy's own buffer.
+  std::unique_ptr<Certificate> certificate(new Certificate());
+  certificate->encoded_ = encoded_;
+  certificate->info_.dwVersion = info_.dwVersion;
+  certificate->info_.NotBefore = info_.NotBefore;
+  certificate->info_.NotAfter = info_.NotAfter;
+  if (!certificate->decode()) {
     ERR_clear_error();
     SetLastError(CRYPT_E_ASN1_CORRUPT);
     return nullptr;

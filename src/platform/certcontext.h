@@ -28,6 +28,8 @@
 
 #include "platform/wincrypt.h"
 
+struct x509_st;
+
 namespace platform::certs {
 
 class CertStore;
@@ -63,6 +65,12 @@ class Certificate {
   // Null with the last error set when `der` is not exactly one X.509
   // certificate.
   static std::unique_ptr<Certificate> fromDer(const BYTE* der, std::size_t size);
+  // The same for a certificate that OpenSSL has parsed already from `der`
+  // (as a collection's are): OpenSSL's decoding of the whole, its public key
+  // included, is the costly part, so it is not done twice.
+  static std::unique_ptr<Certificate> fromParsed(const x509_st& parsed, const BYTE* der, std::size_t size);
+  // A detached copy with the same bytes (no properties, no store).
+  std::unique_ptr<Certificate> copy() const;
   // The certificate behind a context that this library handed out.
   static Certificate& of(PCCERT_CONTEXT context);
 

@@ -86,7 +86,7 @@ PCCERT_CONTEXT CertStore::findNext(PCCERT_CONTEXT previous, const std::function<
 PCCERT_CONTEXT CertStore::findThumbprint(const Thumbprint& thumbprint) {
   std::lock_guard<std::mutex> lock(mutex_);
   Certificate* found = nullptr;
-  if (!lookup(thumbprint, found)) return nullptr;
+  if (!lookup(thumbprint, found, nullptr)) return nullptr;
   if (found == nullptr) {
     SetLastError(CRYPT_E_NOT_FOUND);
     return nullptr;
@@ -101,7 +101,7 @@ BOOL CertStore::add(const Certificate& source, DWORD disposition, PCCERT_CONTEXT
   }
   // The copy and its properties are taken before this store's lock: the
   // source may belong to another store (or to this one).
-  std::unique_ptr<Certificate> copy = Certificate::fromDer(source.encoded().data(), source.encoded().size());
+  std::unique_ptr<Certificate> copy = source.copy();
   if (!copy) return FALSE;
   {
     CertStore& sourceStore = source.store();
@@ -111,7 +111,7 @@ BOOL CertStore::add(const Certificate& source, DWORD disposition, PCCERT_CONTEXT
 
   std::lock_guard<std::mutex> lock(mutex_);
   Certificate* existing = nullptr;
-  if (!lookup(copy->thumbprint(), existing)) return FALSE;
+  if (!lookup(copy->thumbprint(), existing, copy.get())) return FALSE;
   Certificate* placed = nullptr;
   if (existing == nullptr) {
     placed = insert(std::move(copy));
@@ -239,7 +239,7 @@ Certificate* MemoryCertStore::next(const StorePosition* after) {
   return nullptr;
 }
 
-bool MemoryCertStore::lookup(const Thumbprint& thumbprint, Certificate*& found) {
+bool MemoryCertStore::lookup(const Thumbprint& thumbprint, Certificate*& found, const Certificate*) {
   auto it = index_.find(thumbprint);
   found = it == index_.end() ? nullptr : it->second;
   return true;

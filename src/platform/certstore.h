@@ -61,7 +61,9 @@ class CertStore {
   // store's order; null at the end.
   virtual Certificate* next(const StorePosition* after) = 0;
   // False on failure; `found` null when the store has no such certificate.
-  virtual bool lookup(const Thumbprint& thumbprint, Certificate*& found) = 0;
+  // `adding`, when not null, is the certificate being added: a stored copy
+  // with the very same bytes is taken from it instead of being decoded again.
+  virtual bool lookup(const Thumbprint& thumbprint, Certificate*& found, const Certificate* adding) = 0;
   // Takes `copy` in at the end of the order; null on failure.
   virtual Certificate* insert(std::unique_ptr<Certificate> copy) = 0;
   // Puts `copy` in the place of `existing` (which is then retired); null on failure.
@@ -104,7 +106,7 @@ class MemoryCertStore final : public CertStore {
 
  protected:
   Certificate* next(const StorePosition* after) override;
-  bool lookup(const Thumbprint& thumbprint, Certificate*& found) override;
+  bool lookup(const Thumbprint& thumbprint, Certificate*& found, const Certificate* adding) override;
   Certificate* insert(std::unique_ptr<Certificate> copy) override;
   Certificate* replace(Certificate& existing, std::unique_ptr<Certificate> copy) override;
   bool erase(Certificate& certificate) override;

@@ -39,7 +39,8 @@ HCERTSTORE openPkcs7Store(const void* para) {
     return nullptr;
   }
 
-  // The certificates in the message's order, each from its own DER.
+  // The certificates in the message's order, each from its own DER and the
+  // form OpenSSL parsed it into with the message.
   auto store = std::make_unique<MemoryCertStore>();
   STACK_OF(X509)* certificates = decoded->d.sign->cert;
   for (int i = 0; i < sk_X509_num(certificates); ++i) {
@@ -50,7 +51,8 @@ HCERTSTORE openPkcs7Store(const void* para) {
       SetLastError(asn1DecodeError());
       return nullptr;
     }
-    std::unique_ptr<Certificate> certificate = Certificate::fromDer(der, static_cast<std::size_t>(length));
+    std::unique_ptr<Certificate> certificate =
+        Certificate::fromParsed(*sk_X509_value(certificates, i), der, static_cast<std::size_t>(length));
     if (!certificate) return nullptr;
     store->append(std::move(certificate));
   }

@@ -105,7 +105,7 @@ class SystemCertStore final : public CertStore {
 
  protected:
   Certificate* next(const StorePosition* after) override;
-  bool lookup(const Thumbprint& thumbprint, Certificate*& found) override;
+  bool lookup(const Thumbprint& thumbprint, Certificate*& found, const Certificate* adding) override;
   Certificate* insert(std::unique_ptr<Certificate> copy) override;
   Certificate* replace(Certificate& existing, std::unique_ptr<Certificate> copy) override;
   bool erase(Certificate& certificate) override;
@@ -177,12 +177,12 @@ Certificate* SystemCertStore::next(const StorePosition* after) {
   auto it = after ? std::upper_bound(order_.begin(), order_.end(), *after) : order_.begin();
   for (; it != order_.end(); ++it) {
     Certificate* found = nullptr;
-    if (lookup(it->thumbprint, found) && found != nullptr) return found;
+    if (lookup(it->thumbprint, found, nullptr) && found != nullptr) return found;
   }
   return nullptr;
 }
 
-bool SystemCertStore::lookup(const Thumbprint& thumbprint, Certificate*& found) {
+bool SystemCertStore::lookup(const Thumbprint& thumbprint, Certificate*& found, const Certificate* adding) {
   found = nullptr;
   if (auto it = live_.find(thumbprint); it != live_.end()) {
     found = it->second.get();
@@ -197,7 +197,9 @@ bool SystemCertStore::lookup(const Thumbprint& thumbprint, Certificate*& found) 
 
   std::optional<std::vector<BYTE>> blob = readValue(entry.get(), kBlobValue, REG_BINARY);
   if (!blob) return true;
-  std::unique_ptr<Certificate> certificate = Certificate::fromDer(blob->data(), blob->size());
+  std::unique_ptr<Certificate> certificate = adding != nullptr && *blob == adding->encoded()
+                                                 ? adding->copy()
+                                                 : Certificate::fromDer(blob->data(), blob->size());
   if (!certificate || certificate->thumbprint() != thumbprint) return true;
   for (const PropertyKind& kind : settableProperties()) {
     std::optional<std::vector<BYTE>> value = readValue(entry.get(), kind.valueName, REG_BINARY);

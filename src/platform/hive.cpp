@@ -317,10 +317,11 @@ LSTATUS Hive::inSavepoint(const std::function<LSTATUS()>& work) {
   if (sqlite3_get_autocommit(db_) != 0) return ERROR_REGISTRY_IO_FAILED;
   LSTATUS status = ERROR_SUCCESS;
   try {
-    execute("SAVEPOINT registry_call");
+    // Prepared once: every registry call of a transaction comes through here.
+    statement("SAVEPOINT registry_call").step();
     status = work();
     if (status == ERROR_SUCCESS) {
-      execute("RELEASE registry_call");
+      statement("RELEASE registry_call").step();
       return status;
     }
   } catch (const HiveFailure& failure) {
