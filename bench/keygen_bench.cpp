@@ -9,16 +9,15 @@
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
-#include <stdlib.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/openssl_handles.h"
 #include "platform/wincrypt.h"
+#include "testlib/test_home.h"
 
 namespace {
 
@@ -27,53 +26,28 @@ constexpr const char* kProvider = "Microsoft Enhanced Cryptographic Provider v1.
 constexpr int kRepetitions1024 = 301;
 constexpr int kRepetitions2048 = 151;
 
-// A home of its own for the run's key containers, removed at the end.
-class BenchHome {
- public:
-  BenchHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvenholm-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a home");
-    path_ = pattern;
-    ::setenv("TARVENHOLM_HOME", path_.c_str(), 1);
-  }
-  ~BenchHome() { std::filesystem::remove_all(path_); }
-  BenchHome(const BenchHome&) = delete;
-  BenchHome& operator=(const BenchHome&) = delete;
-
- private:
-  std::string path_;
-};
-
 void providerKeyPair(benchmark::State& state) {
   const DWORD bits = static_cast<DWORD>(state.range(0));
   static int containers = 0;
   for (auto _ : state) {
     const std::string container = "bench-" + std::to_string(++containers);
-    HCRYPTPROV prov = 0;
-    HCRYPTKEY key = 0;
-    if (!CryptAcquireContextA(&prov, container.c_str(), kProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET) ||
-        !CryptGenKey(prov, AT_KEYEXCHANGE, (bits << 16) | CRYPT_EXPORTABLE, &key)) {
+    UniqueCryptProv prov;
+    UniqueCryptKey key;
+    if (!CryptAcquireContextA(prov.put(), container.c_str(), kProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET) ||
+        !CryptGenKey(prov.get(), AT_KEYEXCHANGE, (bits << 16) | CRYPT_EXPORTABLE, key.put())) {
       state.SkipWithError("the provider failed");
       break;
     }
-    CryptDestroyKey(key);
-    CryptReleaseContext(prov, 0);
   }
 }
 
 void opensslKeyPair(benchmark::State& state) {
   const int bits = static_cast<int>(state.range(0));
   for (auto _ : state) {
-    EVP_PKEY_CTX* generation = EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr);
-    EVP_PKEY* key = nullptr;
-    if (generation == nullptr || EVP_PKEY_keygen_init(generation) != 1 ||
-        EVP_PKEY_CTX_set_rsa_keygen_bits(generation, bits) != 1 || EVP_PKEY_keygen(generation, &key) != 1) {
-      EVP_PKEY_CTX_free(generation);
+    if (!platform::UniquePkey(EVP_RSA_gen(static_cast<unsigned>(bits)))) {
       state.SkipWithError("OpenSSL failed");
       break;
     }
-    EVP_PKEY_free(key);
-    EVP_PKEY_CTX_free(generation);
   }
 }
 
@@ -128,7 +102,7 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(arguments.size());
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
-  BenchHome home;
+  testing_support::TempHome home;  // the run's key containers, removed at the end
   MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.printRatios();

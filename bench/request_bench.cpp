@@ -18,9 +18,6 @@
 #include <openssl/x509v3.h>
 #include <stdlib.h>
 
-#include <filesystem>
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,6 +28,7 @@
 #include "platform/bstr.h"
 #include "platform/openssl_handles.h"
 #include "support/errors.h"
+#include "testlib/test_home.h"
 
 namespace {
 
@@ -38,29 +36,14 @@ constexpr const char* kNames = "2.5.4.3=Test User;2.5.4.10=Test Org;2.5.4.6=MX";
 
 // A home of its own for the whole run; message boxes and password prompts
 // answered at once.
-class BenchHome {
- public:
-  BenchHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvenholm-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a home");
-    path_ = pattern;
-    ::setenv("TARVENHOLM_HOME", path_.c_str(), 1);
-    platform::setMessageBoxSink([](const char*, const char*, UINT) { return 1; });
-    platform::setPasswordSink([](platform::PasswordPurpose, const char*, std::string&) { return false; });
-  }
-  ~BenchHome() { std::filesystem::remove_all(path_); }
-
- private:
-  std::string path_;
-};
-
-BenchHome& benchHome() {
-  static BenchHome home;
-  return home;
+void useBenchHome() {
+  static testing_support::TempHome home;
+  platform::setMessageBoxSink([](const char*, const char*, UINT) { return 1; });
+  platform::setPasswordSink([](platform::PasswordPurpose, const char*, std::string&) { return false; });
 }
 
 void BM_BuildRequest(benchmark::State& state) {
-  benchHome();
+  useBenchHome();
   tarvenholm::setKeySizeSetting(static_cast<std::int32_t>(state.range(0)));
   for (auto _ : state) {
     BSTR request = nullptr;
@@ -70,29 +53,10 @@ void BM_BuildRequest(benchmark::State& state) {
   }
 }
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-struct ReqFree {
-  void operator()(X509_REQ* request) const { X509_REQ_free(request); }
-};
-
-std::unique_ptr<EVP_PKEY, PkeyFree> generateRsa(int bits) {
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> context(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
-  EVP_PKEY* key = nullptr;
-  if (!context || EVP_PKEY_keygen_init(context.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), bits) != 1 || EVP_PKEY_keygen(context.get(), &key) != 1)
-    return nullptr;
-  return std::unique_ptr<EVP_PKEY, PkeyFree>(key);
-}
-
 // The request text that OpenSSL alone makes for a new key.
 bool openSslRequest(int bits, std::string& text) {
-  const auto key = generateRsa(bits);
-  std::unique_ptr<X509_REQ, ReqFree> request(X509_REQ_new());
+  const platform::UniquePkey key(EVP_RSA_gen(static_cast<unsigned>(bits)));
+  const platform::UniqueX509Req request(X509_REQ_new());
   if (!key || !request || X509_REQ_set_version(request.get(), 0) != 1) return false;
   X509_name_st* subject = X509_REQ_get_subject_name(request.get());
   const auto add = [subject](const char* field, int type, const char* value, int set) {
@@ -103,12 +67,10 @@ bool openSslRequest(int bits, std::string& text) {
       !add("2.5.4.10", V_ASN1_PRINTABLESTRING, "Test Org", -1) || !add("2.5.4.6", V_ASN1_PRINTABLESTRING, "MX", -1) ||
       X509_REQ_set_pubkey(request.get(), key.get()) != 1 || X509_REQ_sign(request.get(), key.get(), EVP_sha1()) <= 0)
     return false;
-  unsigned char* der = nullptr;
-  const int length = i2d_X509_REQ(request.get(), &der);
-  if (length <= 0) return false;
-  text.assign(static_cast<std::size_t>(4 * ((length + 2) / 3)) + 1, '\0');
-  EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der, length);
-  OPENSSL_free(der);
+  std::vector<unsigned char> der;
+  if (!platform::derOf<X509_REQ, i2d_X509_REQ>(request.get(), der)) return false;
+  text.assign(4 * ((der.size() + 2) / 3) + 1, '\0');
+  EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(), static_cast<int>(der.size()));
   return true;
 }
 
@@ -123,7 +85,7 @@ void BM_OpenSslRequest(benchmark::State& state) {
 const char* const kKeys[] = {"rsa:3072", "ec:p256"};
 
 void BM_ModernRequest(benchmark::State& state) {
-  benchHome();
+  useBenchHome();
   tarvenholm::ModernRequestOptions options;
   options.key = kKeys[state.range(0)];
   options.altNames = {"email:test@example.org", "dns:test.example.org"};

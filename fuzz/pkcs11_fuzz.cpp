@@ -74,13 +74,12 @@ constexpr CK_MECHANISM_TYPE kMechanisms[] = {CKM_RSA_PKCS, CKM_RSA_PKCS_PSS, CKM
 // A key container and a certificate in MY bound to it. The certificate is
 // signed by a throwaway key: the module never checks it.
 void enrol(const FuzzKey& made) {
-  HCRYPTPROV prov = 0;
-  check(CryptAcquireContextA(&prov, made.container, made.provider, made.providerType, CRYPT_NEWKEYSET | CRYPT_SILENT),
+  UniqueCryptProv context;
+  check(CryptAcquireContextA(context.put(), made.container, made.provider, made.providerType,
+                             CRYPT_NEWKEYSET | CRYPT_SILENT),
         "acquire a new key container");
-  UniqueCryptProv context(prov);
-  HCRYPTKEY key = 0;
-  check(CryptGenKey(prov, made.algorithm, made.flags, &key), "generate a key");
-  CryptDestroyKey(key);
+  const HCRYPTPROV prov = context.get();
+  check(CryptGenKey(prov, made.algorithm, made.flags, UniqueCryptKey().put()), "generate a key");
   DWORD length = 0;
   CryptExportPublicKeyInfo(prov, made.keySpec, X509_ASN_ENCODING, nullptr, &length);
   std::vector<std::uint64_t> buffer(length / 8 + 1);
@@ -102,11 +101,10 @@ void enrol(const FuzzKey& made) {
   X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 86400);
   X509_set_pubkey(certificate.get(), publicKey.get());
   check(X509_sign(certificate.get(), signer.get(), EVP_sha256()) > 0, "sign the certificate");
-  unsigned char* der = nullptr;
-  const int derLength = i2d_X509(certificate.get(), &der);
-  check(derLength > 0, "encode the certificate");
-  UniqueCertContext created(CertCreateCertificateContext(X509_ASN_ENCODING, der, static_cast<DWORD>(derLength)));
-  OPENSSL_free(der);
+  const std::vector<unsigned char> der = platform::derOf<X509, i2d_X509>(certificate.get());
+  check(!der.empty(), "encode the certificate");
+  UniqueCertContext created(
+      CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
   UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY"));
   PCCERT_CONTEXT stored = nullptr;
   check(created && store && CertAddCertificateContextToStore(store.get(), created.get(), CERT_STORE_ADD_NEW, &stored),

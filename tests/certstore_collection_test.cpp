@@ -13,6 +13,7 @@
 
 #include "platform/fault.h"
 #include "platform/lasterror.h"
+#include "platform/openssl_handles.h"
 #include "platform/wincrypt.h"
 #include "testlib/test_certs.h"
 #include "testlib/test_home.h"
@@ -225,8 +226,7 @@ TEST_F(CollectionTest, NamesAreNotReencoded) {
 // Re-encoding a CERT_PUBLIC_KEY_INFO (the key identifier's input) by the
 // conventions gives the certificate's SubjectPublicKeyInfo exactly.
 Bytes reencode(const CERT_PUBLIC_KEY_INFO& info) {
-  std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> objectId(OBJ_txt2obj(info.Algorithm.pszObjId, 1),
-                                                                     ASN1_OBJECT_free);
+  const platform::UniqueAsn1Object objectId(OBJ_txt2obj(info.Algorithm.pszObjId, 1));
   Bytes algorithm(static_cast<std::size_t>(i2d_ASN1_OBJECT(objectId.get(), nullptr)));
   unsigned char* cursor = algorithm.data();
   i2d_ASN1_OBJECT(objectId.get(), &cursor);
@@ -303,7 +303,7 @@ TEST_F(CollectionTest, RefusesWhatIsNotASignedCertificateCollection) {
   EXPECT_EQ(openError({}), static_cast<DWORD>(CRYPT_E_ASN1_EOD));
 
   // A well-formed PKCS#7 message of another type.
-  std::unique_ptr<PKCS7, decltype(&PKCS7_free)> data(PKCS7_new(), PKCS7_free);
+  const platform::UniquePkcs7 data(PKCS7_new());
   ASSERT_TRUE(PKCS7_set_type(data.get(), NID_pkcs7_data));
   Bytes encoded(static_cast<std::size_t>(i2d_PKCS7(data.get(), nullptr)));
   unsigned char* cursor = encoded.data();

@@ -46,9 +46,9 @@ std::vector<BYTE> encodeName(std::vector<std::vector<CERT_RDN_ATTR>>& rdns) {
   return der;
 }
 
-X509_name_st* decodeName(const std::vector<BYTE>& der) {
+platform::UniqueX509Name decodeName(const std::vector<BYTE>& der) {
   const unsigned char* cursor = der.data();
-  return d2i_X509_NAME(nullptr, &cursor, static_cast<long>(der.size()));
+  return platform::UniqueX509Name(d2i_X509_NAME(nullptr, &cursor, static_cast<long>(der.size())));
 }
 
 std::string temporaryPath(const std::string& name) {
@@ -62,9 +62,9 @@ TEST_F(EncodingTest, NameWithOneRdnHoldsEveryAttributeWithItsStringType) {
                                                    attribute(kEmail, CERT_RDN_IA5_STRING, "juan@example.com")}};
   const std::vector<BYTE> der = encodeName(rdns);
   ASSERT_FALSE(der.empty());
-  X509_name_st* name = decodeName(der);
-  ASSERT_NE(name, nullptr);
-  ASSERT_EQ(X509_NAME_entry_count(name), 3);
+  platform::UniqueX509Name name = decodeName(der);
+  ASSERT_TRUE(name.get());
+  ASSERT_EQ(X509_NAME_entry_count(name.get()), 3);
   struct Expected {
     const char* objectId;
     int type;
@@ -74,9 +74,9 @@ TEST_F(EncodingTest, NameWithOneRdnHoldsEveryAttributeWithItsStringType) {
                                {"2.5.4.10", V_ASN1_UTF8STRING, utf8},
                                {"1.2.840.113549.1.9.1", V_ASN1_IA5STRING, "juan@example.com"}};
   for (const Expected& wanted : expected) {
-    const int index = X509_NAME_get_index_by_OBJ(name, OBJ_txt2obj(wanted.objectId, 1), -1);
+    const int index = X509_NAME_get_index_by_OBJ(name.get(), OBJ_txt2obj(wanted.objectId, 1), -1);
     ASSERT_GE(index, 0) << wanted.objectId;
-    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, index);
+    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name.get(), index);
     EXPECT_EQ(X509_NAME_ENTRY_set(entry), 0) << "every attribute in the one RDN";
     const ASN1_STRING* value = X509_NAME_ENTRY_get_data(entry);
     EXPECT_EQ(ASN1_STRING_type(value), wanted.type) << wanted.objectId;
@@ -84,7 +84,6 @@ TEST_F(EncodingTest, NameWithOneRdnHoldsEveryAttributeWithItsStringType) {
                           static_cast<std::size_t>(ASN1_STRING_length(value))),
               wanted.value);
   }
-  X509_NAME_free(name);
 
   // Two RDNs stay two; a buffer one byte short is refused with the size.
   rdns.push_back({attribute(kCountry, CERT_RDN_PRINTABLE_STRING, "ES")});
@@ -99,9 +98,8 @@ TEST_F(EncodingTest, NameWithOneRdnHoldsEveryAttributeWithItsStringType) {
   EXPECT_EQ(tooSmall, size);
   ASSERT_TRUE(CryptEncodeObject(kEncoding, X509_NAME, &info, twoRdns.data(), &size));
   name = decodeName(twoRdns);
-  ASSERT_NE(name, nullptr);
-  EXPECT_EQ(X509_NAME_ENTRY_set(X509_NAME_get_entry(name, X509_NAME_entry_count(name) - 1)), 1);
-  X509_NAME_free(name);
+  ASSERT_TRUE(name.get());
+  EXPECT_EQ(X509_NAME_ENTRY_set(X509_NAME_get_entry(name.get(), X509_NAME_entry_count(name.get()) - 1)), 1);
 }
 
 TEST_F(EncodingTest, NameEncoderRefusesWhatTheStringTypeCannotHold) {
@@ -147,7 +145,7 @@ TEST_F(EncodingTest, NameEncoderRefusesWhatTheStringTypeCannotHold) {
 }
 
 TEST_F(EncodingTest, ExportedPublicKeyInfoPointsIntoItsOwnBuffer) {
-  ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(makeKeyPair(context, "public", (1024u << 16) | CRYPT_EXPORTABLE));
   DWORD size = 0;
   ASSERT_TRUE(CryptExportPublicKeyInfo(context.get(), AT_KEYEXCHANGE, kEncoding, nullptr, &size));
@@ -176,8 +174,8 @@ TEST_F(EncodingTest, ExportedPublicKeyInfoPointsIntoItsOwnBuffer) {
   ASSERT_GT(spki.size(), info.PublicKey.cbData);
   EXPECT_TRUE(std::equal(spki.end() - info.PublicKey.cbData, spki.end(), info.PublicKey.pbData));
 
-  ProvContext empty;
-  ASSERT_TRUE(empty.acquire("no-key", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  UniqueCryptProv empty;
+  ASSERT_TRUE(CryptAcquireContextA(empty.put(), "no-key", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   EXPECT_FALSE(CryptExportPublicKeyInfo(empty.get(), AT_KEYEXCHANGE, kEncoding, nullptr, &size));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_KEY));
 }
@@ -258,7 +256,7 @@ class SignedRequestTest : public testing_support::HomeTest {
     return status == 0 && output.find("verify OK") != std::string::npos;
   }
 
-  ProvContext context_;
+  UniqueCryptProv context_;
   std::vector<std::vector<CERT_RDN_ATTR>> rdns_;
   std::vector<BYTE> subject_;
   std::vector<BYTE> publicKey_;
@@ -273,8 +271,9 @@ TEST_F(SignedRequestTest, SignedRequestVerifiesAndNamesTheAlgorithmAsGiven) {
   EXPECT_TRUE(opensslVerifies(der, output)) << output;
 
   const unsigned char* cursor = der.data();
-  X509_REQ* request = d2i_X509_REQ(nullptr, &cursor, static_cast<long>(der.size()));
-  ASSERT_NE(request, nullptr);
+  const platform::UniqueX509Req owned(d2i_X509_REQ(nullptr, &cursor, static_cast<long>(der.size())));
+  ASSERT_TRUE(owned);
+  X509_REQ* request = owned.get();
   EXPECT_EQ(X509_REQ_get_version(request), 0);
   EXPECT_EQ(X509_REQ_get_attr_count(request), 0);
   const X509_ALGOR* algorithm = nullptr;
@@ -286,15 +285,9 @@ TEST_F(SignedRequestTest, SignedRequestVerifiesAndNamesTheAlgorithmAsGiven) {
   OBJ_obj2txt(text, sizeof text, objectId, 1);
   EXPECT_STREQ(text, "1.3.14.3.2.29");
   EXPECT_EQ(parameterType, V_ASN1_UNDEF) << "an empty parameter blob means no parameters";
-  unsigned char* subject = nullptr;
-  const int subjectLength = i2d_X509_NAME(X509_REQ_get_subject_name(request), &subject);
-  EXPECT_EQ(std::vector<BYTE>(subject, subject + subjectLength), subject_);
-  OPENSSL_free(subject);
-  unsigned char* publicKey = nullptr;
-  const int publicKeyLength = i2d_X509_PUBKEY(X509_REQ_get_X509_PUBKEY(request), &publicKey);
-  EXPECT_EQ(std::vector<BYTE>(publicKey, publicKey + publicKeyLength), publicKeyOfPkcs8(exportPkcs8(context_.get())));
-  OPENSSL_free(publicKey);
-  X509_REQ_free(request);
+  EXPECT_EQ((platform::derOf<X509_name_st, i2d_X509_NAME>(X509_REQ_get_subject_name(request))), subject_);
+  EXPECT_EQ((platform::derOf<X509_PUBKEY, i2d_X509_PUBKEY>(X509_REQ_get_X509_PUBKEY(request))),
+            publicKeyOfPkcs8(exportPkcs8(context_.get())));
 
   // The attributes are there, empty: [0] with no content.
   const BYTE emptyAttributes[] = {0xA0, 0x00};
@@ -306,7 +299,7 @@ TEST_F(SignedRequestTest, SignedRequestVerifiesAndNamesTheAlgorithmAsGiven) {
 }
 
 TEST_F(SignedRequestTest, SizeQueryNeedsNoPasswordAndSigningAsksOnce) {
-  ProvContext protectedContext;
+  UniqueCryptProv protectedContext;
   {
     PasswordAnswers creation("request password", "");
     ASSERT_TRUE(makeKeyPair(protectedContext, "protected-requester", (2048u << 16) | CRYPT_USER_PROTECTED));

@@ -49,58 +49,57 @@ std::vector<BYTE> secretStretch(const std::vector<BYTE>& pkcs8) {
 }
 
 TEST_F(KeyPairTest, GeneratesKeyPairsOfTheRequestedSizeAndSpec) {
-  ProvContext context;
-  ASSERT_TRUE(context.acquire("sizes", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-  KeyHandle byDefault;
-  ASSERT_TRUE(CryptGenKey(context.get(), AT_KEYEXCHANGE, CRYPT_EXPORTABLE, byDefault.out()));
+  UniqueCryptProv context;
+  ASSERT_TRUE(CryptAcquireContextA(context.put(), "sizes", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  UniqueCryptKey byDefault;
+  ASSERT_TRUE(CryptGenKey(context.get(), AT_KEYEXCHANGE, CRYPT_EXPORTABLE, byDefault.put()));
   EXPECT_EQ(keyBits(byDefault.get()), 1024u);
-  KeyHandle signature;
-  ASSERT_TRUE(CryptGenKey(context.get(), CALG_RSA_SIGN, (1536u << 16) | CRYPT_EXPORTABLE, signature.out()));
+  UniqueCryptKey signature;
+  ASSERT_TRUE(CryptGenKey(context.get(), CALG_RSA_SIGN, (1536u << 16) | CRYPT_EXPORTABLE, signature.put()));
 
   const std::vector<BYTE> signing = exportPkcs8(context.get(), AT_SIGNATURE);
   EXPECT_NE(exportPkcs8(context.get(), AT_KEYEXCHANGE), signing) << "each spec has its own key pair";
   const unsigned char* cursor = signing.data();
-  EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(signing.size()));
-  ASSERT_NE(key, nullptr);
-  EXPECT_EQ(EVP_PKEY_get_bits(key), 1536);
+  const platform::UniquePkey key(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(signing.size())));
+  ASSERT_TRUE(key);
+  EXPECT_EQ(EVP_PKEY_get_bits(key.get()), 1536);
   BIGNUM* exponent = nullptr;
-  ASSERT_EQ(EVP_PKEY_get_bn_param(key, "e", &exponent), 1);
-  EXPECT_EQ(BN_get_word(exponent), 65537u);
-  BN_free(exponent);
-  EVP_PKEY_free(key);
-  KeyHandle user;
-  ASSERT_TRUE(CryptGetUserKey(context.get(), AT_SIGNATURE, user.out()));
+  ASSERT_EQ(EVP_PKEY_get_bn_param(key.get(), "e", &exponent), 1);
+  EXPECT_EQ(BN_get_word(platform::UniqueBignum(exponent).get()), 65537u);
+  UniqueCryptKey user;
+  ASSERT_TRUE(CryptGetUserKey(context.get(), AT_SIGNATURE, user.put()));
   EXPECT_EQ(keyBits(user.get()), 1536u);
 }
 
 TEST_F(KeyPairTest, RefusesKeyPairsItCannotMake) {
-  ProvContext context;
-  ASSERT_TRUE(context.acquire("refusals", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  UniqueCryptProv context;
+  ASSERT_TRUE(CryptAcquireContextA(context.put(), "refusals", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   const std::pair<ALG_ID, DWORD> badFlags[] = {{AT_KEYEXCHANGE, 256u << 16}, {AT_KEYEXCHANGE, 1028u << 16},
                                                {AT_KEYEXCHANGE, 0xFFFFu << 16}, {AT_KEYEXCHANGE, kExportable1024 | 0x4}};
   for (const auto& [algorithm, flags] : badFlags) {
-    KeyHandle key;
-    EXPECT_FALSE(CryptGenKey(context.get(), algorithm, flags, key.out())) << std::hex << flags;
+    UniqueCryptKey key;
+    EXPECT_FALSE(CryptGenKey(context.get(), algorithm, flags, key.put())) << std::hex << flags;
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_FLAGS)) << std::hex << flags;
   }
-  KeyHandle key;
-  EXPECT_FALSE(CryptGenKey(context.get(), CALG_SHA1, kExportable1024, key.out()));
+  UniqueCryptKey key;
+  EXPECT_FALSE(CryptGenKey(context.get(), CALG_SHA1, kExportable1024, key.put()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_ALGID));
-  EXPECT_FALSE(CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.out()));
+  EXPECT_FALSE(CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.put()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_KEY));
 
-  ProvContext dh;
-  ASSERT_TRUE(dh.acquire("not-rsa", "Microsoft DH SChannel Cryptographic Provider", PROV_DH_SCHANNEL, CRYPT_NEWKEYSET));
-  EXPECT_FALSE(CryptGenKey(dh.get(), AT_KEYEXCHANGE, kExportable1024, key.out()));
+  UniqueCryptProv dh;
+  ASSERT_TRUE(CryptAcquireContextA(dh.put(), "not-rsa", "Microsoft DH SChannel Cryptographic Provider",
+                                   PROV_DH_SCHANNEL, CRYPT_NEWKEYSET));
+  EXPECT_FALSE(CryptGenKey(dh.get(), AT_KEYEXCHANGE, kExportable1024, key.put()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_ALGID));
-  ProvContext verify;
-  ASSERT_TRUE(verify.acquire(nullptr, kEnhancedProvider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-  EXPECT_FALSE(CryptGenKey(verify.get(), AT_KEYEXCHANGE, kExportable1024, key.out()));
+  UniqueCryptProv verify;
+  ASSERT_TRUE(CryptAcquireContextA(verify.put(), nullptr, kEnhancedProvider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  EXPECT_FALSE(CryptGenKey(verify.get(), AT_KEYEXCHANGE, kExportable1024, key.put()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
 
 TEST_F(KeyPairTest, SignsHashesInThePlatformsByteOrder) {
-  ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(makeKeyPair(context, "signer", kExportable1024));
   const std::vector<BYTE> publicKey = publicKeyOfPkcs8(exportPkcs8(context.get()));
   const std::vector<BYTE> sha1 = signWithProvider(context.get(), CALG_SHA1, kData);
@@ -111,18 +110,19 @@ TEST_F(KeyPairTest, SignsHashesInThePlatformsByteOrder) {
   EXPECT_TRUE(verifyWithOpenssl(publicKey, EVP_sha256(), kData, bigEndian(sha256)));
   EXPECT_FALSE(verifyWithOpenssl(publicKey, EVP_sha256(), kData + ".", bigEndian(sha256)));
 
-  HCRYPTHASH hash = 0;
-  ASSERT_TRUE(CryptCreateHash(context.get(), CALG_SHA1, 0, 0, &hash));
+  UniqueCryptHash hash;
+  ASSERT_TRUE(CryptCreateHash(context.get(), CALG_SHA1, 0, 0, hash.put()));
   DWORD size = 10;
   BYTE signature[128];
-  EXPECT_FALSE(CryptSignHashA(hash, AT_KEYEXCHANGE, nullptr, 0, signature, &size));
+  EXPECT_FALSE(CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, signature, &size));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
   EXPECT_EQ(size, 128u);
-  ASSERT_TRUE(CryptSignHashA(hash, AT_KEYEXCHANGE, nullptr, 0, signature, &size));
-  EXPECT_FALSE(CryptHashData(hash, reinterpret_cast<const BYTE*>("x"), 1, 0));
+  ASSERT_TRUE(CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, signature, &size));
+  EXPECT_FALSE(CryptHashData(hash.get(), reinterpret_cast<const BYTE*>("x"), 1, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_HASH_STATE)) << "a signed hash is finished";
-  ASSERT_TRUE(CryptDestroyHash(hash));
-  EXPECT_FALSE(CryptDestroyKey(hash)) << "a hash handle is no key handle";
+  const HCRYPTHASH destroyed = hash.get();
+  ASSERT_TRUE(hash.close());
+  EXPECT_FALSE(UniqueCryptKey(destroyed).close()) << "a hash handle is no key handle";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEY));
 }
 
@@ -130,10 +130,11 @@ TEST_F(KeyPairTest, SignsHashesInThePlatformsByteOrder) {
 // parent made and signs with its key pair.
 TEST(KeyInAnotherProcess, SignsWithTheStoredKeyPair) {
   if (!inChildProcess()) GTEST_SKIP() << "runs as a child of KeyPairSurvivesTheProcess";
-  ProvContext context;
-  ASSERT_TRUE(context.acquire(std::getenv(kContainerVariable), kEnhancedProvider, PROV_RSA_FULL, 0));
-  KeyHandle key;
-  ASSERT_TRUE(CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.out()));
+  UniqueCryptProv context;
+  ASSERT_TRUE(
+      CryptAcquireContextA(context.put(), std::getenv(kContainerVariable), kEnhancedProvider, PROV_RSA_FULL, 0));
+  UniqueCryptKey key;
+  ASSERT_TRUE(CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.put()));
   reportToParent(std::to_string(keyBits(key.get())));
   reportToParent(hexText(signWithProvider(context.get(), CALG_SHA_256, kData)));
 }
@@ -141,7 +142,7 @@ TEST(KeyInAnotherProcess, SignsWithTheStoredKeyPair) {
 TEST_F(KeyPairTest, KeyPairSurvivesTheProcess) {
   std::vector<BYTE> publicKey;
   {
-    ProvContext context;
+    UniqueCryptProv context;
     ASSERT_TRUE(makeKeyPair(context, "survivor", (2048u << 16) | CRYPT_EXPORTABLE));
     publicKey = publicKeyOfPkcs8(exportPkcs8(context.get()));
   }
@@ -157,7 +158,7 @@ TEST_F(KeyPairTest, KeyPairSurvivesTheProcess) {
 }
 
 TEST_F(KeyPairTest, ExportsOnlyExportableKeysAsPkcs8) {
-  ProvContext exportable;
+  UniqueCryptProv exportable;
   ASSERT_TRUE(makeKeyPair(exportable, "exportable", kExportable1024));
   char rsa[] = szOID_RSA_RSA;
   DWORD size = 0;
@@ -168,11 +169,10 @@ TEST_F(KeyPairTest, ExportsOnlyExportableKeysAsPkcs8) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
   ASSERT_TRUE(CryptExportPKCS8(exportable.get(), AT_KEYEXCHANGE, rsa, 0, nullptr, der.data(), &size));
   const unsigned char* cursor = der.data();
-  PKCS8_PRIV_KEY_INFO* info = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &cursor, static_cast<long>(der.size()));
-  EXPECT_NE(info, nullptr) << "a PrivateKeyInfo";
-  PKCS8_PRIV_KEY_INFO_free(info);
+  EXPECT_TRUE(platform::UniquePkcs8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &cursor, static_cast<long>(der.size()))))
+      << "a PrivateKeyInfo";
 
-  ProvContext fixed;
+  UniqueCryptProv fixed;
   ASSERT_TRUE(makeKeyPair(fixed, "not-exportable", 1024u << 16));
   EXPECT_TRUE(exportPkcs8(fixed.get()).empty());
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEY_STATE));
@@ -183,14 +183,14 @@ TEST_F(KeyPairTest, PasswordProtectedKeyIsNotStoredInClear) {
   std::vector<BYTE> protectedPkcs8;
   {
     PasswordAnswers answers("correct horse", "correct horse");
-    ProvContext context;
+    UniqueCryptProv context;
     ASSERT_TRUE(makeKeyPair(context, "protected", kProtected1024));
     EXPECT_EQ(answers.newKeyQuestions(), 1);
     EXPECT_EQ(answers.lastContainer(), "protected");
     protectedPkcs8 = exportPkcs8(context.get());
   }
   PasswordAnswers noPassword("", "");
-  ProvContext plain;
+  UniqueCryptProv plain;
   ASSERT_TRUE(makeKeyPair(plain, "unprotected", kProtected1024));
   const std::vector<BYTE> plainPkcs8 = exportPkcs8(plain.get());
   ASSERT_FALSE(plainPkcs8.empty());
@@ -225,12 +225,12 @@ TEST_F(KeyPairTest, PasswordProtectedKeyIsNotStoredInClear) {
 TEST_F(KeyPairTest, ProtectedKeyAsksOncePerContextAndRefusesAWrongPassword) {
   PasswordAnswers answers("open sesame", "wrong guess");
   {
-    ProvContext context;
+    UniqueCryptProv context;
     ASSERT_TRUE(makeKeyPair(context, "guarded", kProtected1024));
   }
   {
-    ProvContext wrong;
-    ASSERT_TRUE(wrong.acquire("guarded", kEnhancedProvider, PROV_RSA_FULL, 0));
+    UniqueCryptProv wrong;
+    ASSERT_TRUE(CryptAcquireContextA(wrong.put(), "guarded", kEnhancedProvider, PROV_RSA_FULL, 0));
     EXPECT_TRUE(signWithProvider(wrong.get(), CALG_SHA1, kData).empty());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PASSWORD));
     EXPECT_TRUE(exportPkcs8(wrong.get()).empty());
@@ -239,19 +239,19 @@ TEST_F(KeyPairTest, ProtectedKeyAsksOncePerContextAndRefusesAWrongPassword) {
   }
   {
     answers.setUseKey("");
-    ProvContext cancelled;
-    ASSERT_TRUE(cancelled.acquire("guarded", kEnhancedProvider, PROV_RSA_FULL, 0));
+    UniqueCryptProv cancelled;
+    ASSERT_TRUE(CryptAcquireContextA(cancelled.put(), "guarded", kEnhancedProvider, PROV_RSA_FULL, 0));
     EXPECT_TRUE(signWithProvider(cancelled.get(), CALG_SHA1, kData).empty());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANCELLED));
-    ProvContext silent;
-    ASSERT_TRUE(silent.acquire("guarded", kEnhancedProvider, PROV_RSA_FULL, CRYPT_SILENT));
+    UniqueCryptProv silent;
+    ASSERT_TRUE(CryptAcquireContextA(silent.put(), "guarded", kEnhancedProvider, PROV_RSA_FULL, CRYPT_SILENT));
     EXPECT_TRUE(signWithProvider(silent.get(), CALG_SHA1, kData).empty());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_SILENT_CONTEXT));
     EXPECT_EQ(answers.useKeyQuestions(), 2) << "a silent context never asks";
   }
   answers.setUseKey("open sesame");
-  ProvContext right;
-  ASSERT_TRUE(right.acquire("guarded", kEnhancedProvider, PROV_RSA_FULL, 0));
+  UniqueCryptProv right;
+  ASSERT_TRUE(CryptAcquireContextA(right.put(), "guarded", kEnhancedProvider, PROV_RSA_FULL, 0));
   const std::vector<BYTE> first = signWithProvider(right.get(), CALG_SHA1, kData);
   const std::vector<BYTE> publicKey = publicKeyOfPkcs8(exportPkcs8(right.get()));
   EXPECT_EQ(answers.useKeyQuestions(), 3);
@@ -259,16 +259,16 @@ TEST_F(KeyPairTest, ProtectedKeyAsksOncePerContextAndRefusesAWrongPassword) {
 }
 
 TEST_F(KeyPairTest, FailedKeyGenerationStoresNothing) {
-  ProvContext context;
-  ASSERT_TRUE(context.acquire("faults", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-  KeyHandle key;
+  UniqueCryptProv context;
+  ASSERT_TRUE(CryptAcquireContextA(context.put(), "faults", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  UniqueCryptKey key;
   platform::faultArm("CryptGenKey", 1, NTE_FAIL);
-  EXPECT_FALSE(CryptGenKey(context.get(), AT_KEYEXCHANGE, kExportable1024, key.out()));
+  EXPECT_FALSE(CryptGenKey(context.get(), AT_KEYEXCHANGE, kExportable1024, key.put()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
   platform::faultArm("RegSetValueExA", 1, ERROR_WRITE_FAULT);
-  EXPECT_FALSE(CryptGenKey(context.get(), AT_KEYEXCHANGE, kExportable1024, key.out()));
+  EXPECT_FALSE(CryptGenKey(context.get(), AT_KEYEXCHANGE, kExportable1024, key.put()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
-  EXPECT_FALSE(CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.out()));
+  EXPECT_FALSE(CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.put()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_KEY));
 }
 

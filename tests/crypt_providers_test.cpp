@@ -13,7 +13,7 @@
 namespace {
 
 using testing_support::kEnhancedProvider;
-using Context = testing_support::ProvContext;
+using Context = UniqueCryptProv;
 
 class ProviderContextTest : public testing_support::HomeTest {};
 
@@ -72,26 +72,28 @@ TEST_F(ProviderContextTest, EnumeratesTheCatalogueInOrderWithTwoCallSizing) {
 TEST_F(ProviderContextTest, NewKeySetMakesADurableContainerThatRsaProvidersShare) {
   {
     Context created;
-    ASSERT_TRUE(created.acquire("alpha", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptAcquireContextA(created.put(), "alpha", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     EXPECT_EQ(textParam(created.get(), PP_CONTAINER), "alpha");
   }
   for (const char* name : {"alpha", "ALPHA"}) {
     Context again;
-    EXPECT_FALSE(again.acquire(name, kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    EXPECT_FALSE(CryptAcquireContextA(again.put(), name, kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_EXISTS)) << name;
   }
   Context strong;
-  ASSERT_TRUE(strong.acquire("alpha", kStrong, PROV_RSA_FULL, 0));
+  ASSERT_TRUE(CryptAcquireContextA(strong.put(), "alpha", kStrong, PROV_RSA_FULL, 0));
   EXPECT_EQ(textParam(strong.get(), PP_NAME), kStrong);
   EXPECT_EQ(textParam(strong.get(), platform::PP_CREATOR_NAME), kEnhancedProvider);
   Context lowerCaseName;
-  EXPECT_TRUE(lowerCaseName.acquire("alpha", "microsoft enhanced rsa and aes cryptographic provider", PROV_RSA_AES, 0));
+  EXPECT_TRUE(CryptAcquireContextA(lowerCaseName.put(), "alpha",
+                                   "microsoft enhanced rsa and aes cryptographic provider", PROV_RSA_AES, 0));
   EXPECT_EQ(textParam(lowerCaseName.get(), PP_NAME), kAes);
   Context dss;
-  EXPECT_FALSE(dss.acquire("alpha", kDss, PROV_DSS, 0)) << "other families have their own containers";
+  EXPECT_FALSE(CryptAcquireContextA(dss.put(), "alpha", kDss, PROV_DSS, 0))
+      << "other families have their own containers";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
   Context missing;
-  EXPECT_FALSE(missing.acquire("beta", kEnhancedProvider, PROV_RSA_FULL, 0));
+  EXPECT_FALSE(CryptAcquireContextA(missing.put(), "beta", kEnhancedProvider, PROV_RSA_FULL, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
 
@@ -123,7 +125,7 @@ TEST_F(ProviderContextTest, RefusesUnknownProvidersWrongTypesAndBadArguments) {
     EXPECT_EQ(prov, 0u);
   }
   Context verify;
-  ASSERT_TRUE(verify.acquire(nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(CryptAcquireContextA(verify.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
   EXPECT_EQ(textParam(verify.get(), PP_NAME), kAes) << "the catalogue's first provider of the type";
   EXPECT_TRUE(enumerateContainers(verify.get()).empty()) << "refused acquisitions made no container";
 }
@@ -131,13 +133,13 @@ TEST_F(ProviderContextTest, RefusesUnknownProvidersWrongTypesAndBadArguments) {
 TEST_F(ProviderContextTest, ListsTheUsersContainersOfTheNameSpace) {
   for (const char* name : {"zulu", "Alpha", "mike"}) {
     Context created;
-    ASSERT_TRUE(created.acquire(name, kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptAcquireContextA(created.put(), name, kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   }
   Context dssContainer;
-  ASSERT_TRUE(dssContainer.acquire("dss-only", kDss, PROV_DSS, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(CryptAcquireContextA(dssContainer.put(), "dss-only", kDss, PROV_DSS, CRYPT_NEWKEYSET));
 
   Context verify;
-  ASSERT_TRUE(verify.acquire(nullptr, kStrong, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(CryptAcquireContextA(verify.put(), nullptr, kStrong, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
   DWORD longest = 0;
   ASSERT_TRUE(CryptGetProvParam(verify.get(), PP_ENUMCONTAINERS, nullptr, &longest, CRYPT_FIRST));
   EXPECT_EQ(longest, 6u);
@@ -151,36 +153,36 @@ TEST_F(ProviderContextTest, ListsTheUsersContainersOfTheNameSpace) {
   EXPECT_STREQ(name, "Alpha") << "a name that did not fit comes again";
 
   Context dssVerify;
-  ASSERT_TRUE(dssVerify.acquire(nullptr, kDss, PROV_DSS, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(CryptAcquireContextA(dssVerify.put(), nullptr, kDss, PROV_DSS, CRYPT_VERIFYCONTEXT));
   EXPECT_EQ(enumerateContainers(dssVerify.get()), std::vector<std::string>{"dss-only"});
 }
 
 TEST_F(ProviderContextTest, ReleasedHandlesAreRefusedAndTheContainerStays) {
   Context context;
-  ASSERT_TRUE(context.acquire("kept", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-  const HCRYPTPROV released = context.release();
-  ASSERT_TRUE(CryptReleaseContext(released, 0));
-  EXPECT_FALSE(CryptReleaseContext(released, 0));
+  ASSERT_TRUE(CryptAcquireContextA(context.put(), "kept", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  const HCRYPTPROV released = context.get();
+  ASSERT_TRUE(context.close());
+  EXPECT_FALSE(Context(released).close());
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
   DWORD size = 0;
   EXPECT_FALSE(CryptGetProvParam(released, PP_NAME, nullptr, &size, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
   Context reopened;
-  EXPECT_TRUE(reopened.acquire("kept", kEnhancedProvider, PROV_RSA_FULL, 0));
+  EXPECT_TRUE(CryptAcquireContextA(reopened.put(), "kept", kEnhancedProvider, PROV_RSA_FULL, 0));
 }
 
 TEST_F(ProviderContextTest, FailedCreationLeavesNoContainerBehind) {
   platform::faultArm("CryptAcquireContextA", 1, NTE_FAIL);
   Context faulted;
-  EXPECT_FALSE(faulted.acquire("half", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  EXPECT_FALSE(CryptAcquireContextA(faulted.put(), "half", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
   // The container key is made, then recording its creator fails.
   platform::faultArm("RegSetValueExA", 1, ERROR_WRITE_FAULT);
   Context unrecorded;
-  EXPECT_FALSE(unrecorded.acquire("half", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  EXPECT_FALSE(CryptAcquireContextA(unrecorded.put(), "half", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
   Context opened;
-  EXPECT_FALSE(opened.acquire("half", kEnhancedProvider, PROV_RSA_FULL, 0));
+  EXPECT_FALSE(CryptAcquireContextA(opened.put(), "half", kEnhancedProvider, PROV_RSA_FULL, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
 

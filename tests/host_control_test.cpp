@@ -280,8 +280,9 @@ std::string onlyContainer() {
 // Whether the container's key opens with `password` and not without it.
 void expectProtectedBy(const std::string& container, const std::string& password) {
   for (const std::string& answer : {std::string("wrong"), password}) {
-    testing_support::ProvContext context;
-    ASSERT_TRUE(context.acquire(container.c_str(), testing_support::kEnhancedProvider, PROV_RSA_FULL, 0));
+    UniqueCryptProv context;
+    ASSERT_TRUE(CryptAcquireContextA(context.put(), container.c_str(), testing_support::kEnhancedProvider,
+                                     PROV_RSA_FULL, 0));
     testing_support::PasswordAnswers answers("", answer);
     const std::vector<BYTE> key = testing_support::exportPkcs8(context.get());
     EXPECT_EQ(answers.useKeyQuestions(), 1);
@@ -331,8 +332,9 @@ TEST_F(HostControlTest, KeyPasswordFromTheEnvironmentWhenThereIsNoFile) {
 
 TEST_F(HostControlTest, WithoutAnyPasswordTheKeyIsNotProtected) {
   genreq();
-  testing_support::ProvContext context;
-  ASSERT_TRUE(context.acquire(onlyContainer().c_str(), testing_support::kEnhancedProvider, PROV_RSA_FULL, 0));
+  UniqueCryptProv context;
+  ASSERT_TRUE(CryptAcquireContextA(context.put(), onlyContainer().c_str(), testing_support::kEnhancedProvider,
+                                   PROV_RSA_FULL, 0));
   testing_support::PasswordAnswers answers("", "");
   EXPECT_FALSE(testing_support::exportPkcs8(context.get()).empty());
   EXPECT_EQ(answers.useKeyQuestions(), 0);

@@ -157,8 +157,8 @@ TEST_F(HostLifecycleTest, KeysAndCertificatesAreDeletedWithTheirRecords) {
   ASSERT_EQ(imported.status, 0) << imported.err;
   const std::string container = fieldsOf(linesOf(imported.out).front()).back();
   const std::string thumbprint = opensslThumbprint(path("Ana Ruiz.pem"));
-  testing_support::ProvContext empty;
-  ASSERT_TRUE(empty.acquire("left-empty", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  UniqueCryptProv empty;
+  ASSERT_TRUE(CryptAcquireContextA(empty.put(), "left-empty", kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   const std::string emptyLine = std::string("left-empty\t") + kEnhancedProvider + "\t-\t-\tno-key-pair";
   EXPECT_NE(runHost({"keys", "list"}).out.find(emptyLine + "\n"), std::string::npos);
   EXPECT_NE(runHost({"keys", "list", "--json"}).out.find("\"bits\": null"), std::string::npos);

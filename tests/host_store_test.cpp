@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/oletext.h"
+#include "platform/openssl_handles.h"
 #include "testlib/crypt_fixtures.h"
 #include "testlib/host_fixture.h"
 
@@ -38,15 +39,10 @@ std::string firstLine(const std::string& commandLine) {
 
 std::string derOfPem(const std::string& pemPath, testing_support::Bytes& der) {
   const std::string pem = readText(pemPath);
-  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-  X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
-  if (certificate == nullptr) return "no certificate in " + pemPath;
-  unsigned char* bytes = nullptr;
-  const int length = i2d_X509(certificate, &bytes);
-  der.assign(bytes, bytes + length);
-  OPENSSL_free(bytes);
-  X509_free(certificate);
+  const platform::UniqueBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  const platform::UniqueX509 certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (!certificate) return "no certificate in " + pemPath;
+  der = platform::derOf<X509, i2d_X509>(certificate.get());
   return {};
 }
 
@@ -93,13 +89,10 @@ class HostStoreTest : public testing_support::HostEnrolmentTest {
     EXPECT_FALSE(buffer.empty());
     const CERT_PUBLIC_KEY_INFO* info = testing_support::asPublicKeyInfo(buffer);
     const unsigned char* cursor = info->PublicKey.pbData;
-    EVP_PKEY* key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &cursor, info->PublicKey.cbData);
-    EXPECT_NE(key, nullptr);
+    const platform::UniquePkey key(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &cursor, info->PublicKey.cbData));
+    EXPECT_TRUE(key);
     const std::string publicKey = path(name + ".pub.pem");
-    BIO* out = BIO_new_file(publicKey.c_str(), "w");
-    PEM_write_bio_PUBKEY(out, key);
-    BIO_free(out);
-    EVP_PKEY_free(key);
+    PEM_write_bio_PUBKEY(platform::UniqueBio(BIO_new_file(publicKey.c_str(), "w")).get(), key.get());
     // The request only carries the subject: the certificate gets the container's key.
     const std::string request = path(name + ".csr");
     const std::string certificate = path(name + ".pem");
@@ -165,7 +158,7 @@ TEST_F(HostStoreTest, ListsThumbprintAndSubjectAsOpensslPrintsThem) {
 }
 
 TEST_F(HostStoreTest, ACertificateOfMyBoundToAContainerShowsContainerAndProvider) {
-  testing_support::ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(testing_support::makeKeyPair(context, "bound-one", 1024u << 16 | CRYPT_EXPORTABLE));
   const std::string bound = issueFor(context.get(), "bound", "/CN=Bound/O=Example");
   const auto loose =
@@ -193,13 +186,14 @@ TEST_F(HostStoreTest, ACertificateOfMyBoundToAContainerShowsContainerAndProvider
 TEST_F(HostStoreTest, KeysListShowsEachContainerOnceWithSizeAndBoundCertificate) {
   EXPECT_EQ(runHost({"keys", "list"}).out, "");
 
-  testing_support::ProvContext withCertificate, plain, strong, empty;
+  UniqueCryptProv withCertificate, plain, strong, empty;
   ASSERT_TRUE(testing_support::makeKeyPair(withCertificate, "alpha", 1024u << 16 | CRYPT_EXPORTABLE));
   ASSERT_TRUE(testing_support::makeKeyPair(plain, "bravo", 512u << 16));
-  ASSERT_TRUE(strong.acquire("charlie", kStrongProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
-  testing_support::KeyHandle strongKey;
-  ASSERT_TRUE(CryptGenKey(strong.get(), AT_SIGNATURE, 768u << 16, strongKey.out()));
-  ASSERT_TRUE(empty.acquire("delta", testing_support::kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(CryptAcquireContextA(strong.put(), "charlie", kStrongProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  UniqueCryptKey strongKey;
+  ASSERT_TRUE(CryptGenKey(strong.get(), AT_SIGNATURE, 768u << 16, strongKey.put()));
+  ASSERT_TRUE(CryptAcquireContextA(empty.put(), "delta", testing_support::kEnhancedProvider, PROV_RSA_FULL,
+                                   CRYPT_NEWKEYSET));
   const std::string certificate = issueFor(withCertificate.get(), "alpha", "/CN=Alpha");
   addToStore(u"MY", certificate, Binding{"alpha", testing_support::kEnhancedProvider});
 
@@ -220,7 +214,7 @@ TEST_F(HostStoreTest, KeysListShowsEachContainerOnceWithSizeAndBoundCertificate)
 // ---- store export ----
 
 TEST_F(HostStoreTest, ExportWritesAPkcs12WithKeyAndChainThatOpensslReads) {
-  testing_support::ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(testing_support::makeKeyPair(context, "export-me", 1024u << 16 | CRYPT_EXPORTABLE));
   const std::string certificate = issueFor(context.get(), "export", "/CN=Export Me/O=Example");
   addToStore(u"MY", certificate, Binding{"export-me", testing_support::kEnhancedProvider});
@@ -254,7 +248,7 @@ TEST_F(HostStoreTest, ExportWritesAPkcs12WithKeyAndChainThatOpensslReads) {
 }
 
 TEST_F(HostStoreTest, ExportRefusesAKeyNotGeneratedExportable) {
-  testing_support::ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(testing_support::makeKeyPair(context, "kept-inside", 1024u << 16));
   const std::string certificate = issueFor(context.get(), "kept", "/CN=Kept Inside");
   addToStore(u"MY", certificate, Binding{"kept-inside", testing_support::kEnhancedProvider});
@@ -294,7 +288,7 @@ TEST_F(HostStoreTest, ExportNeedsACertificateOfMyBoundToAKey) {
   EXPECT_EQ(unbound.err, "tarvenholm: the certificate " + thumbprint + " is not bound to a key container\n");
 
   // Bound to a container that holds another key.
-  testing_support::ProvContext other;
+  UniqueCryptProv other;
   ASSERT_TRUE(testing_support::makeKeyPair(other, "other-key", 512u << 16 | CRYPT_EXPORTABLE));
   addToStore(u"MY", path("loose.pem"), Binding{"other-key", testing_support::kEnhancedProvider});
   const auto mismatched = runHost({"--password-file", password, "store", "export", thumbprint, "--out", path("x.p12")});
@@ -304,7 +298,7 @@ TEST_F(HostStoreTest, ExportNeedsACertificateOfMyBoundToAKey) {
 }
 
 TEST_F(HostStoreTest, ExportOfAPasswordProtectedKeyTakesThePasswordFromTheFile) {
-  testing_support::ProvContext context;
+  UniqueCryptProv context;
   {
     testing_support::PasswordAnswers answers("key secret", "key secret");
     ASSERT_TRUE(
@@ -371,7 +365,7 @@ TEST_F(HostPlatformFailureTest, AStoreThatCannotBeReadFails) {
 }
 
 TEST_F(HostPlatformFailureTest, KeysListFailsWhenProvidersOrContainersCannotBeRead) {
-  testing_support::ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(testing_support::makeKeyPair(context, "listed", 512u << 16));
   const auto providers = runFailing("CryptEnumProvidersA:3", {"keys", "list"});
   EXPECT_EQ(providers.status, 1);

@@ -35,8 +35,9 @@ class HostTerminalTest : public testing_support::HostEnrolmentTest {
 
   // Whether the container's key needs a password, and opens with `password`.
   void expectKeyPassword(const std::string& password) {
-    testing_support::ProvContext context;
-    ASSERT_TRUE(context.acquire(onlyContainer().c_str(), testing_support::kEnhancedProvider, PROV_RSA_FULL, 0));
+    UniqueCryptProv context;
+    ASSERT_TRUE(CryptAcquireContextA(context.put(), onlyContainer().c_str(), testing_support::kEnhancedProvider,
+                                     PROV_RSA_FULL, 0));
     testing_support::PasswordAnswers answers("", password);
     EXPECT_FALSE(testing_support::exportPkcs8(context.get()).empty());
     EXPECT_EQ(answers.useKeyQuestions(), password.empty() ? 0 : 1);

@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "platform/openssl_handles.h"
 #include "install/install.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "engine/request.h"
 #include "engine/settings.h"
 #include "support/textconv.h"
+#include "testlib/crypt_fixtures.h"
 #include "testlib/installed.h"
 
 namespace {
@@ -32,23 +34,14 @@ std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-using UniqueX509 = std::unique_ptr<X509, X509Free>;
+using platform::UniqueX509;
 
 UniqueX509 certificateFromPem(const std::string& path) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_file(path.c_str(), "r"), BIO_free);
+  const platform::UniqueBio in(BIO_new_file(path.c_str(), "r"));
   return UniqueX509(in ? PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
-Bytes derOf(const UniqueX509& certificate) {
-  unsigned char* der = nullptr;
-  const int length = i2d_X509(certificate.get(), &der);
-  Bytes bytes(der, der + std::max(length, 0));
-  OPENSSL_free(der);
-  return bytes;
-}
+Bytes derOf(const UniqueX509& certificate) { return platform::derOf<X509, i2d_X509>(certificate.get()); }
 
 UniqueX509 certificateFromDer(const Bytes& der) {
   const unsigned char* cursor = der.data();
@@ -59,24 +52,11 @@ UniqueX509 certificateFromDer(const Bytes& der) {
 // the key: by the certificate's key-provider property. The signature comes
 // back in the platform's byte order and is turned around for OpenSSL.
 Bytes signThroughProperty(const KeyProviderProperty& property, const std::string& data) {
-  HCRYPTPROV provider = 0;
-  if (!CryptAcquireContextA(&provider, property.containerName.c_str(), property.providerName.c_str(),
+  UniqueCryptProv provider;
+  if (!CryptAcquireContextA(provider.put(), property.containerName.c_str(), property.providerName.c_str(),
                             property.providerType, property.flags))
     return {};
-  HCRYPTHASH hash = 0;
-  Bytes signature;
-  DWORD length = 0;
-  if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
-      CryptHashData(hash, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()), 0) &&
-      CryptSignHashA(hash, property.keySpec, nullptr, 0, nullptr, &length)) {
-    signature.resize(length);
-    if (CryptSignHashA(hash, property.keySpec, nullptr, 0, signature.data(), &length))
-      signature.resize(length);
-    else
-      signature.clear();
-  }
-  if (hash != 0) CryptDestroyHash(hash);
-  CryptReleaseContext(provider, 0);
+  Bytes signature = signWithProvider(provider.get(), CALG_SHA_256, data, property.keySpec);
   std::reverse(signature.begin(), signature.end());
   return signature;
 }
@@ -84,7 +64,7 @@ Bytes signThroughProperty(const KeyProviderProperty& property, const std::string
 bool verifies(const Bytes& certificateDer, const std::string& data, const Bytes& signature) {
   const UniqueX509 certificate = certificateFromDer(certificateDer);
   if (!certificate || signature.empty()) return false;
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> verifying(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  const platform::UniqueMdCtx verifying(EVP_MD_CTX_new());
   return EVP_DigestVerifyInit(verifying.get(), nullptr, EVP_sha256(), nullptr,
                               X509_get0_pubkey(certificate.get())) == 1 &&
          EVP_DigestVerify(verifying.get(), signature.data(), signature.size(),

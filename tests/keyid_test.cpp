@@ -47,7 +47,7 @@ std::string keyIdByOpensslCommand(const std::vector<BYTE>& pkcs8) {
 }
 
 TEST_F(KeyIdTest, KeyIdIsTheSha1OfTheExportedPublicKeyInfo) {
-  ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(makeKeyPair(context, "identified", (1024u << 16) | CRYPT_EXPORTABLE));
   std::vector<BYTE> exported = exportPublicKeyInfo(context.get());
   ASSERT_FALSE(exported.empty());
@@ -80,7 +80,7 @@ TEST_F(KeyIdTest, KeyIdWritesEachDigestByteHighNibbleFirst) {
 }
 
 TEST_F(KeyIdTest, KeyIdHashesTheAlgorithmParametersToo) {
-  ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(makeKeyPair(context, "parameters", 1024u << 16));
   std::vector<BYTE> exported = exportPublicKeyInfo(context.get());
   ASSERT_FALSE(exported.empty());
@@ -95,7 +95,7 @@ TEST_F(KeyIdTest, KeyIdHashesTheAlgorithmParametersToo) {
 }
 
 TEST_F(KeyIdTest, CertificateForTheKeyHasTheSameKeyId) {
-  ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(makeKeyPair(context, "certified", (1024u << 16) | CRYPT_EXPORTABLE));
   std::vector<BYTE> exported = exportPublicKeyInfo(context.get());
   std::string requestId;
@@ -103,9 +103,11 @@ TEST_F(KeyIdTest, CertificateForTheKeyHasTheSameKeyId) {
 
   const std::vector<BYTE> pkcs8 = exportPkcs8(context.get());
   const unsigned char* cursor = pkcs8.data();
-  EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(pkcs8.size()));
-  ASSERT_NE(key, nullptr);
-  X509* certificate = X509_new();
+  const platform::UniquePkey ownedKey(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(pkcs8.size())));
+  ASSERT_TRUE(ownedKey);
+  EVP_PKEY* key = ownedKey.get();
+  const platform::UniqueX509 ownedCertificate(X509_new());
+  X509* certificate = ownedCertificate.get();
   X509_set_pubkey(certificate, key);
   X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>("Juan"), -1, -1, 0);
@@ -113,12 +115,8 @@ TEST_F(KeyIdTest, CertificateForTheKeyHasTheSameKeyId) {
   X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
   X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
   ASSERT_GT(X509_sign(certificate, key, EVP_sha256()), 0);
-  unsigned char* der = nullptr;
-  const int length = i2d_X509(certificate, &der);
-  X509_free(certificate);
-  EVP_PKEY_free(key);
-  PCCERT_CONTEXT decoded = CertCreateCertificateContext(X509_ASN_ENCODING, der, static_cast<DWORD>(length));
-  OPENSSL_free(der);
+  const std::vector<unsigned char> der = platform::derOf<X509, i2d_X509>(certificate);
+  PCCERT_CONTEXT decoded = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
   ASSERT_NE(decoded, nullptr);
   std::string certificateId;
   EXPECT_TRUE(publicKeyId(&decoded->pCertInfo->SubjectPublicKeyInfo, certificateId));
@@ -127,7 +125,7 @@ TEST_F(KeyIdTest, CertificateForTheKeyHasTheSameKeyId) {
 }
 
 TEST_F(KeyIdTest, FailedKeyIdLeavesTheTextAsItWas) {
-  ProvContext context;
+  UniqueCryptProv context;
   ASSERT_TRUE(makeKeyPair(context, "failing", 1024u << 16));
   std::vector<BYTE> exported = exportPublicKeyInfo(context.get());
   std::string keyId = "as it was";

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/openssl_handles.h"
 #include "testlib/enrolment_audit.h"
 #include "testlib/host_fixture.h"
 
@@ -68,22 +69,20 @@ KeyForms keyFormsOf(const std::string& pkcs12Path, const std::string& password) 
   KeyForms forms;
   const std::string file = readText(pkcs12Path);
   const unsigned char* cursor = reinterpret_cast<const unsigned char*>(file.data());
-  std::unique_ptr<PKCS12, decltype(&PKCS12_free)> bundle(d2i_PKCS12(nullptr, &cursor, static_cast<long>(file.size())),
-                                                         PKCS12_free);
+  const platform::UniquePkcs12 bundle(d2i_PKCS12(nullptr, &cursor, static_cast<long>(file.size())));
   EVP_PKEY* opened = nullptr;
   X509* certificate = nullptr;
-  if (!bundle || PKCS12_parse(bundle.get(), password.c_str(), &opened, &certificate, nullptr) != 1) {
+  const bool parsed = bundle && PKCS12_parse(bundle.get(), password.c_str(), &opened, &certificate, nullptr) == 1;
+  const platform::UniquePkey key(opened);
+  const platform::UniqueX509 unused(certificate);
+  if (!parsed) {
     ADD_FAILURE() << "the exported file does not open";
     return forms;
   }
-  X509_free(certificate);
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(opened, EVP_PKEY_free);
 
-  unsigned char* der = nullptr;
-  const int length = i2d_PrivateKey(key.get(), &der);
-  forms["PrivateKey DER"] = std::string(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-  OPENSSL_free(der);
-  std::unique_ptr<BIO, decltype(&BIO_free)> pem(BIO_new(BIO_s_mem()), BIO_free);
+  const std::vector<unsigned char> der = platform::derOf<EVP_PKEY, i2d_PrivateKey>(key.get());
+  forms["PrivateKey DER"] = std::string(der.begin(), der.end());
+  const platform::UniqueBio pem(BIO_new(BIO_s_mem()));
   PEM_write_bio_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
   char* pemText = nullptr;
   const long pemLength = BIO_get_mem_data(pem.get(), &pemText);
@@ -96,19 +95,18 @@ KeyForms keyFormsOf(const std::string& pkcs12Path, const std::string& password) 
                                         std::pair{"first prime", OSSL_PKEY_PARAM_RSA_FACTOR1},
                                         std::pair{"second prime", OSSL_PKEY_PARAM_RSA_FACTOR2},
                                         std::pair{"modulus", OSSL_PKEY_PARAM_RSA_N}}) {
-    BIGNUM* number = nullptr;
-    if (EVP_PKEY_get_bn_param(key.get(), parameter, &number) != 1) {
+    BIGNUM* read = nullptr;
+    if (EVP_PKEY_get_bn_param(key.get(), parameter, &read) != 1) {
       ADD_FAILURE() << "no " << name;
       continue;
     }
-    char* hex = BN_bn2hex(number);
-    const std::string bytes = bytesOf(number);
+    const platform::UniqueBignum number(read);
+    const platform::UniqueOpensslText hex(BN_bn2hex(number.get()));
+    const std::string bytes = bytesOf(number.get());
     if (std::string(name) != "modulus") forms[std::string(name) + " bytes"] = bytes;
-    forms[std::string(name) + " hex"] = hex;
-    forms[std::string(name) + " lower-case hex"] = lowerCase(hex);
+    forms[std::string(name) + " hex"] = hex.get();
+    forms[std::string(name) + " lower-case hex"] = lowerCase(hex.get());
     forms[std::string(name) + " openssl text"] = colonHex(bytes);
-    OPENSSL_free(hex);
-    BN_free(number);
   }
   return forms;
 }

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <optional>
 
-#include "engine/crypt_handles.h"
 #include "engine/keyid.h"
 #include "engine/keyrecords.h"
 #include "engine/subject_name.h"
@@ -176,16 +175,16 @@ std::string providerParam(HCRYPTPROV context, DWORD param) {
 // Opens the container to renew: a key storage container, else one of the
 // RSA providers' shared name space. Its key must be EC or RSA of 2048 bits
 // and more.
-ModernRequestResult openForRenewal(const std::string& container, ProviderContext& context) {
-  if (!CryptAcquireContextA(context.receive(), container.c_str(), platform::kKeyStorageProviderName,
+ModernRequestResult openForRenewal(const std::string& container, UniqueCryptProv& context) {
+  if (!CryptAcquireContextA(context.put(), container.c_str(), platform::kKeyStorageProviderName,
                             PROV_KEY_STORAGE, 0) &&
-      !CryptAcquireContextA(context.receive(), container.c_str(), nullptr, PROV_RSA_FULL, 0)) {
+      !CryptAcquireContextA(context.put(), container.c_str(), nullptr, PROV_RSA_FULL, 0)) {
     if (GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET) || GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET_PARAM))
       return refused("there is no key container named '" + container + "'");
     return failed("cannot open the key container " + container);
   }
-  KeyHandle key;
-  if (!CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.receive()))
+  UniqueCryptKey key;
+  if (!CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.put()))
     return refused("the key container '" + container + "' holds no key pair");
   DWORD bits = 0;
   DWORD length = sizeof bits;
@@ -201,13 +200,13 @@ ModernRequestResult openForRenewal(const std::string& container, ProviderContext
   return opened;
 }
 
-ModernRequestResult createKey(const KeyChoice& key, ProviderContext& context) {
+ModernRequestResult createKey(const KeyChoice& key, UniqueCryptProv& context) {
   ModernRequestResult made{ModernRequestStatus::Made, {}, {}, newContainerName(), platform::kKeyStorageProviderName};
-  if (!CryptAcquireContextA(context.receive(), made.container.c_str(), platform::kKeyStorageProviderName,
+  if (!CryptAcquireContextA(context.put(), made.container.c_str(), platform::kKeyStorageProviderName,
                             PROV_KEY_STORAGE, CRYPT_NEWKEYSET))
     return failed("cannot create a key container");
-  KeyHandle generated;
-  if (!CryptGenKey(context.get(), key.algorithm, key.bits << 16 | kKeyFlags, generated.receive()))
+  UniqueCryptKey generated;
+  if (!CryptGenKey(context.get(), key.algorithm, key.bits << 16 | kKeyFlags, generated.put()))
     return failed("cannot generate the key pair");
   return made;
 }
@@ -234,7 +233,7 @@ ModernRequestResult buildModernRequest(const std::string& subject, const ModernR
   const std::string problem = planFromOptions(subject, options, plan);
   if (!problem.empty()) return refused(problem);
 
-  ProviderContext context;
+  UniqueCryptProv context;
   ModernRequestResult result =
       options.renewContainer.empty() ? createKey(*plan.key, context) : openForRenewal(options.renewContainer, context);
   if (result.status != ModernRequestStatus::Made) return result;

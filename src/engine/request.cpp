@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <string>
-#include <utility>
 
-#include "engine/crypt_handles.h"
 #include "engine/keyid.h"
 #include "engine/keyrecords.h"
 #include "engine/names.h"
@@ -46,7 +44,6 @@ DWORD keyGenerationFlags(std::int32_t bits) {
   return static_cast<DWORD>(bits) << 16 | CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED;
 }
 
-
 // A local-heap buffer that a platform call of the two-call kind filled.
 struct SizedBuffer {
   LocalPtr<BYTE> bytes;
@@ -61,8 +58,8 @@ struct RequestWork {
   DWORD providerType = 0;
   std::int32_t keySize = 0;
   std::string container;
-  ProviderContext context;
-  KeyHandle key;
+  UniqueCryptProv context;
+  UniqueCryptKey key;
   NameAttributeList attributes;
   SizedBuffer subject;
   // Begins with the CERT_PUBLIC_KEY_INFO, whose pointers point into it.
@@ -98,14 +95,14 @@ int fillSized(const SizedStep& step, Call call, SizedBuffer& buffer) {
 }
 
 int createContainer(RequestWork& work) {
-  if (!CryptAcquireContextA(work.context.receive(), work.container.c_str(), work.provider.c_str(), work.providerType,
+  if (!CryptAcquireContextA(work.context.put(), work.container.c_str(), work.provider.c_str(), work.providerType,
                             CRYPT_NEWKEYSET))
     return fail(kCreateContainerFailed);
   return kSuccess;
 }
 
 int generateKeyPair(RequestWork& work) {
-  if (!CryptGenKey(work.context.get(), AT_KEYEXCHANGE, keyGenerationFlags(work.keySize), work.key.receive()))
+  if (!CryptGenKey(work.context.get(), AT_KEYEXCHANGE, keyGenerationFlags(work.keySize), work.key.put()))
     return fail(kGenerateKeyPairFailed);
   return kSuccess;
 }
@@ -200,8 +197,8 @@ constexpr Step kSteps[] = {createContainer, generateKeyPair, parseSubject, encod
 // and a failure to let one go becomes the result.
 int cleanUp(RequestWork& work, int result, BSTR* request) {
   if (request != nullptr) *request = result == kSuccess ? work.text.release() : systemToBstr("");
-  if (work.key.held() && !work.key.release()) result = fail(kDestroyKeyFailed);
-  if (work.context.held() && !work.context.release()) result = fail(kReleaseProviderFailed);
+  if (work.key && !work.key.close()) result = fail(kDestroyKeyFailed);
+  if (work.context && !work.context.close()) result = fail(kReleaseProviderFailed);
   return result;
 }
 

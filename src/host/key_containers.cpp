@@ -31,8 +31,9 @@ std::optional<std::vector<Provider>> installedProviders() {
 }
 
 std::optional<std::vector<std::string>> containersOf(const Provider& provider) {
-  ProviderHandle context;
-  if (!context.acquire(nullptr, provider.name.c_str(), provider.type, CRYPT_VERIFYCONTEXT)) return std::nullopt;
+  UniqueCryptProv context;
+  if (!CryptAcquireContextA(context.put(), nullptr, provider.name.c_str(), provider.type, CRYPT_VERIFYCONTEXT))
+    return std::nullopt;
   std::vector<std::string> names;
   for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
     DWORD length = 0;
@@ -48,30 +49,15 @@ std::optional<std::vector<std::string>> containersOf(const Provider& provider) {
   }
 }
 
-class KeyHandle {
- public:
-  KeyHandle() = default;
-  ~KeyHandle() {
-    if (handle_ != 0) CryptDestroyKey(handle_);
-  }
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-  HCRYPTKEY* out() { return &handle_; }
-  HCRYPTKEY get() const { return handle_; }
-
- private:
-  HCRYPTKEY handle_ = 0;
-};
-
 // The size in bits of the container's key pair, exchange key first; left
 // empty for a container without one. False when it cannot be read.
 bool readKeySize(HCRYPTPROV context, std::optional<DWORD>& size) {
   size.reset();
   for (DWORD keySpec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
-    KeyHandle key;
+    UniqueCryptKey key;
     DWORD bits = 0;
     DWORD length = sizeof bits;
-    if (!CryptGetUserKey(context, keySpec, key.out())) {
+    if (!CryptGetUserKey(context, keySpec, key.put())) {
       if (GetLastError() == static_cast<DWORD>(NTE_NO_KEY)) continue;
       return false;
     }
@@ -110,8 +96,8 @@ std::optional<std::vector<ContainerEntry>> listContainers() {
                                "no se pudo leer el contenedor de llaves " + container});
         return std::nullopt;
       };
-      ProviderHandle context;
-      if (!context.acquire(container.c_str(), provider.name.c_str(), provider.type, CRYPT_SILENT)) {
+      UniqueCryptProv context;
+      if (!CryptAcquireContextA(context.put(), container.c_str(), provider.name.c_str(), provider.type, CRYPT_SILENT)) {
         if (GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET)) continue;  // deleted since it was listed
         return unreadable();
       }
@@ -138,9 +124,9 @@ std::optional<std::vector<BoundCertificate>> boundCertificates() {
                       std::optional<KeyBinding> binding;
                       if (!readKeyBinding(certificate, binding)) return false;
                       if (!binding) return true;
-                      ProviderHandle context;
-                      if (!context.acquire(binding->container.c_str(), binding->provider.c_str(),
-                                           binding->providerType, CRYPT_SILENT))
+                      UniqueCryptProv context;
+                      if (!CryptAcquireContextA(context.put(), binding->container.c_str(),
+                                                binding->provider.c_str(), binding->providerType, CRYPT_SILENT))
                         return true;  // bound to a container that is not there
                       const std::optional<std::string> creator = providerText(context.get(), platform::PP_CREATOR_NAME);
                       const std::string thumbprint = thumbprintText(certificate);

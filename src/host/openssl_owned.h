@@ -1,13 +1,7 @@
-// Owners of the OpenSSL objects the host uses. OpenSSL's headers come before
+// The OpenSSL owners and helpers the host uses. OpenSSL's headers come before
 // the platform's, which define X509_NAME as a constant: after them OpenSSL's
 // name type is X509_name_st.
 #pragma once
-
-#include <openssl/bio.h>
-#include <openssl/pkcs12.h>
-#include <openssl/pkcs7.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include <string>
 #include <vector>
@@ -16,17 +10,12 @@
 
 namespace tarvenholm::host {
 
-using platform::OpensslPtr;
+using platform::UniqueBio;
+using platform::UniquePkcs12;
+using platform::UniquePkcs7;
 using platform::UniquePkey;
-using UniqueBio = OpensslPtr<BIO, BIO_free_all>;
 using platform::UniqueX509;
-using UniquePkcs7 = OpensslPtr<PKCS7, PKCS7_free>;
-using UniquePkcs12 = OpensslPtr<PKCS12, PKCS12_free>;
-
-struct X509StackFree {
-  void operator()(STACK_OF(X509) * stack) const { sk_X509_pop_free(stack, X509_free); }
-};
-using UniqueX509Stack = std::unique_ptr<STACK_OF(X509), X509StackFree>;
+using platform::UniqueX509Stack;
 
 // A certificate from its DER; null when it does not decode in full.
 UniqueX509 certificateFromDer(const unsigned char* der, std::size_t length);

@@ -47,10 +47,9 @@ std::optional<std::vector<unsigned char>> pkcs12Of(EVP_PKEY* key, X509* certific
   if (!authorities) return std::nullopt;
   for (X509* authority : chain) {
     if (X509_up_ref(authority) != 1) return std::nullopt;
-    if (sk_X509_push(authorities.get(), authority) <= 0) {
-      X509_free(authority);
-      return std::nullopt;
-    }
+    UniqueX509 reference(authority);
+    if (sk_X509_push(authorities.get(), reference.get()) <= 0) return std::nullopt;
+    reference.release();
   }
   UniquePkcs12 file(PKCS12_create(password.c_str(), friendlyName.c_str(), key, certificate, authorities.get(), NID_aes_256_cbc,
                                   NID_aes_256_cbc, kPkcs12Iterations, kPkcs12Iterations, 0));
@@ -65,11 +64,8 @@ std::string commonNameOf(X509* certificate) {
   const X509_name_st* subject = X509_get_subject_name(certificate);
   int index = -1;
   for (int next; (next = X509_NAME_get_index_by_NID(subject, NID_commonName, index)) >= 0;) index = next;
-  unsigned char* text = nullptr;
-  const int length =
-      index < 0 ? -1 : ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
-  std::string name = length > 0 ? std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(length)) : "";
-  OPENSSL_free(text);
+  std::string name =
+      index < 0 ? "" : platform::utf8Text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
   ERR_clear_error();
   return name;
 }

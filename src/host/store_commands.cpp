@@ -37,8 +37,8 @@ struct ExportedKey {
 
 ExportedKey exportKey(const KeyBinding& binding) {
   const std::string& container = binding.container;
-  ProviderHandle provider;
-  if (!provider.acquire(container.c_str(), binding.provider.c_str(), binding.providerType, 0)) {
+  UniqueCryptProv provider;
+  if (!CryptAcquireContextA(provider.put(), container.c_str(), binding.provider.c_str(), binding.providerType, 0)) {
     const std::string reason = platformErrorText(GetLastError());
     return {nullptr, Message{"cannot open the key container " + container + " of " + binding.provider + ": " + reason,
                              "no se pudo abrir el contenedor de llaves " + container + " de " + binding.provider +

@@ -134,15 +134,6 @@ bool readKeyBinding(PCCERT_CONTEXT certificate, std::optional<KeyBinding>& bindi
   return true;
 }
 
-ProviderHandle::~ProviderHandle() {
-  if (handle_ != 0) CryptReleaseContext(handle_, 0);
-}
-
-bool ProviderHandle::acquire(const char* container, const char* provider, DWORD providerType, DWORD flags) {
-  if (handle_ != 0) CryptReleaseContext(std::exchange(handle_, 0), 0);
-  return CryptAcquireContextA(&handle_, container, provider, providerType, flags) != FALSE;
-}
-
 std::optional<std::string> providerText(HCRYPTPROV context, DWORD parameter) {
   DWORD length = 0;
   if (!CryptGetProvParam(context, parameter, nullptr, &length, 0)) return std::nullopt;

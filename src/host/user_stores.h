@@ -61,22 +61,6 @@ struct KeyBinding {
 // last error set when the property cannot be read.
 bool readKeyBinding(PCCERT_CONTEXT certificate, std::optional<KeyBinding>& binding);
 
-// A provider context, released at the end of the scope.
-class ProviderHandle {
- public:
-  ProviderHandle() = default;
-  ~ProviderHandle();
-  ProviderHandle(const ProviderHandle&) = delete;
-  ProviderHandle& operator=(const ProviderHandle&) = delete;
-
-  // CryptAcquireContextA; false with the last error set.
-  bool acquire(const char* container, const char* provider, DWORD providerType, DWORD flags);
-  HCRYPTPROV get() const { return handle_; }
-
- private:
-  HCRYPTPROV handle_ = 0;
-};
-
 // A text parameter of a provider context (PP_NAME, PP_CONTAINER, ...).
 std::optional<std::string> providerText(HCRYPTPROV context, DWORD parameter);
 

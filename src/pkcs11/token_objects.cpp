@@ -79,12 +79,7 @@ std::string commonName(X509* certificate) {
   X509_name_st* subject = X509_get_subject_name(certificate);
   const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
   if (index < 0) return {};
-  unsigned char* text = nullptr;
-  const int length = ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
-  if (length < 0) return {};
-  std::string name(reinterpret_cast<char*>(text), static_cast<std::size_t>(length));
-  OPENSSL_free(text);
-  return name;
+  return platform::utf8Text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
 }
 
 // The key identifier: the SHA-1 of the certificate's SubjectPublicKeyInfo.

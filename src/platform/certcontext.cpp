@@ -6,6 +6,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
+#include "platform/openssl_handles.h"
 #include "platform/certcontext.h"
 
 #include <algorithm>
@@ -17,13 +18,6 @@
 
 namespace platform::certs {
 namespace {
-
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct Asn1ObjectFree {
-  void operator()(ASN1_OBJECT* object) const { ASN1_OBJECT_free(object); }
-};
 
 // One DER element inside a buffer that outlives it.
 struct Element {
@@ -159,7 +153,7 @@ std::unique_ptr<Certificate> Certificate::fromDer(const BYTE* der, std::size_t s
   // OpenSSL judges the certificate as a whole; the fields are then read from
   // the exact bytes, so that names and keys keep their original encoding.
   const unsigned char* cursor = der;
-  std::unique_ptr<X509, X509Free> parsed(d2i_X509(nullptr, &cursor, static_cast<long>(size)));
+  UniqueX509 parsed(d2i_X509(nullptr, &cursor, static_cast<long>(size)));
   if (!parsed) {
     SetLastError(asn1DecodeError());
     return nullptr;
@@ -223,7 +217,7 @@ bool Certificate::decode() {
 
 LPSTR Certificate::keepObjectId(const BYTE* element, std::size_t size) {
   const unsigned char* cursor = element;
-  std::unique_ptr<ASN1_OBJECT, Asn1ObjectFree> object(d2i_ASN1_OBJECT(nullptr, &cursor, static_cast<long>(size)));
+  UniqueAsn1Object object(d2i_ASN1_OBJECT(nullptr, &cursor, static_cast<long>(size)));
   if (!object) return nullptr;
   const int length = OBJ_obj2txt(nullptr, 0, object.get(), 1);
   if (length <= 0) return nullptr;

@@ -3,20 +3,11 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include "platform/openssl_handles.h"
 #include "platform/certstore.h"
 #include "platform/lasterror.h"
 
 namespace platform::certs {
-namespace {
-
-struct Pkcs7Free {
-  void operator()(PKCS7* message) const { PKCS7_free(message); }
-};
-struct OpenSslFree {
-  void operator()(unsigned char* bytes) const { OPENSSL_free(bytes); }
-};
-
-}  // namespace
 
 HCERTSTORE openPkcs7Store(const void* para) {
   const auto* message = static_cast<const CRYPT_DATA_BLOB*>(para);
@@ -29,7 +20,7 @@ HCERTSTORE openPkcs7Store(const void* para) {
     return nullptr;
   }
   const unsigned char* cursor = message->pbData;
-  std::unique_ptr<PKCS7, Pkcs7Free> decoded(d2i_PKCS7(nullptr, &cursor, static_cast<long>(message->cbData)));
+  UniquePkcs7 decoded(d2i_PKCS7(nullptr, &cursor, static_cast<long>(message->cbData)));
   if (!decoded) {
     SetLastError(asn1DecodeError());
     return nullptr;
@@ -46,7 +37,7 @@ HCERTSTORE openPkcs7Store(const void* para) {
   for (int i = 0; i < sk_X509_num(certificates); ++i) {
     unsigned char* der = nullptr;
     const int length = i2d_X509(sk_X509_value(certificates, i), &der);
-    std::unique_ptr<unsigned char, OpenSslFree> owned(der);
+    UniqueOpensslBytes owned(der);
     if (length <= 0) {
       SetLastError(asn1DecodeError());
       return nullptr;

@@ -60,16 +60,11 @@ ASN1_OBJECT* objectIdFromText(const char* text) {
   return inArc && arcs >= 2 ? OBJ_txt2obj(text, 1) : nullptr;
 }
 
-ASN1_TYPE* derElement(const std::vector<unsigned char>& der) {
-  ASN1_TYPE* element = ASN1_TYPE_new();
-  ASN1_STRING* bytes = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
-  if (element == nullptr || bytes == nullptr ||
-      ASN1_STRING_set(bytes, der.data(), static_cast<int>(der.size())) != 1) {
-    ASN1_TYPE_free(element);
-    ASN1_STRING_free(bytes);
-    return nullptr;
-  }
-  ASN1_TYPE_set(element, V_ASN1_SEQUENCE, bytes);
+UniqueAsn1Type derElement(const std::vector<unsigned char>& der) {
+  UniqueAsn1Type element(ASN1_TYPE_new());
+  UniqueAsn1String bytes(ASN1_STRING_type_new(V_ASN1_SEQUENCE));
+  if (!element || !bytes || ASN1_STRING_set(bytes.get(), der.data(), static_cast<int>(der.size())) != 1) return nullptr;
+  ASN1_TYPE_set(element.get(), V_ASN1_SEQUENCE, bytes.release());
   return element;
 }
 

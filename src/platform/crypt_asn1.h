@@ -62,7 +62,7 @@ bool setBitString(ASN1_BIT_STRING* bits, const unsigned char* data, int length, 
 ASN1_OBJECT* objectIdFromText(const char* text);
 
 // An ANY holding one complete DER element (a SEQUENCE), kept byte for byte.
-ASN1_TYPE* derElement(const std::vector<unsigned char>& der);
+UniqueAsn1Type derElement(const std::vector<unsigned char>& der);
 // The bytes of such an element; empty when `element` holds no SEQUENCE.
 std::vector<unsigned char> derBytes(const ASN1_TYPE* element);
 

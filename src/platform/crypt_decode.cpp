@@ -20,8 +20,6 @@ BOOL fail(DWORD error) {
   return FALSE;
 }
 
-using UniqueBasicConstraints = OpensslPtr<BASIC_CONSTRAINTS, BASIC_CONSTRAINTS_free>;
-
 // BasicConstraints ::= SEQUENCE { cA BOOLEAN DEFAULT FALSE, pathLenConstraint INTEGER (0..MAX) OPTIONAL }
 DWORD decodeBasicConstraints2(const BYTE* encoded, DWORD length, CERT_BASIC_CONSTRAINTS2_INFO& info) {
   const unsigned char* cursor = encoded;

@@ -105,19 +105,16 @@ DWORD buildRequest(const CERT_REQUEST_INFO& body, const CRYPT_ALGORITHM_IDENTIFI
   if (ASN1_INTEGER_set(info->version, static_cast<long>(body.dwVersion)) != 1) return NTE_NO_MEMORY;
 
   const unsigned char* cursor = body.Subject.pbData;
-  X509_name_st* subject = d2i_X509_NAME(nullptr, &cursor, static_cast<long>(body.Subject.cbData));
-  if (subject == nullptr || cursor != body.Subject.pbData + body.Subject.cbData) {
-    X509_NAME_free(subject);
+  UniqueX509Name subject(d2i_X509_NAME(nullptr, &cursor, static_cast<long>(body.Subject.cbData)));
+  if (!subject || cursor != body.Subject.pbData + body.Subject.cbData) {
     ERR_clear_error();
     return CRYPT_E_ASN1_CORRUPT;
   }
-  X509_NAME_free(info->subject);
-  info->subject = subject;
+  replaceField(info->subject, std::move(subject));
 
   UniquePublicKeyInfoAsn publicKeyInfo = publicKeyInfoAsn(body.SubjectPublicKeyInfo);
   if (!publicKeyInfo) return GetLastError();
-  PublicKeyInfoAsn_free(info->publicKeyInfo);
-  info->publicKeyInfo = publicKeyInfo.release();
+  replaceField(info->publicKeyInfo, std::move(publicKeyInfo));
 
   if (!setAlgorithm(request->signatureAlgorithm, signatureAlgorithm)) return GetLastError();
   return ERROR_SUCCESS;

@@ -195,12 +195,13 @@ BOOL CryptImportPKCS8(CRYPT_PKCS8_IMPORT_PARAMS params, DWORD flags, HCRYPTPROV*
   HCRYPTPROV resolved = 0;
   if (!params.pResolvehCryptProvFunc(&info, &resolved, params.pVoidResolveFunc)) return FALSE;
   // Released on every way out unless the caller takes it.
-  auto release = [&resolved, prov](BOOL result) {
+  UniqueCryptProv owned(resolved);
+  auto release = [&owned, prov](BOOL result) {
     if (result && prov != nullptr) {
-      *prov = resolved;
+      *prov = owned.release();
     } else {
       const DWORD error = GetLastError();
-      CryptReleaseContext(resolved, 0);
+      owned.reset();
       SetLastError(error);
     }
     return result;

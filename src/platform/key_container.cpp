@@ -55,10 +55,9 @@ bool encodeRecord(const ContainerKey& key, std::vector<BYTE>& der) {
   if (!record) return false;
   record->flags = key.flags;
   record->bits = key.bits;
-  ASN1_TYPE_free(record->publicKey);
-  record->publicKey = derElement(key.publicKeyInfo);
+  replaceField(record->publicKey, derElement(key.publicKeyInfo));
   ASN1_TYPE*& privateKey = key.passwordProtected ? record->encrypted : record->plain;
-  privateKey = derElement(key.privateKey);
+  replaceField(privateKey, derElement(key.privateKey));
   return record->publicKey != nullptr && privateKey != nullptr &&
          derOf<KeyPairRecordAsn, i2d_KeyPairRecordAsn>(record.get(), der);
 }

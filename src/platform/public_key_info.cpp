@@ -38,10 +38,8 @@ bool setAlgorithm(X509_ALGOR* algorithm, const CRYPT_ALGORITHM_IDENTIFIER& given
   if (!objectId) return failWith(CRYPT_E_OID_FORMAT);
   UniqueAsn1Type parameters;
   if (!parseParameters(given.Parameters, parameters)) return false;
-  ASN1_OBJECT_free(algorithm->algorithm);
-  algorithm->algorithm = objectId.release();
-  ASN1_TYPE_free(algorithm->parameter);
-  algorithm->parameter = parameters.release();
+  replaceField(algorithm->algorithm, std::move(objectId));
+  replaceField(algorithm->parameter, std::move(parameters));
   return true;
 }
 

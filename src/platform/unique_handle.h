@@ -26,6 +26,11 @@ class UniqueHandle {
   void reset() {
     if (handle_ != Handle{}) Release(std::exchange(handle_, Handle{}));
   }
+  // Gives the handle up without releasing it.
+  Handle release() { return std::exchange(handle_, Handle{}); }
+  // Releases the handle now and returns what the platform answered; the
+  // handle is forgotten either way.
+  auto close() { return Release(release()); }
   // Releases what is held and gives the address for a call that fills it.
   Handle* put() {
     reset();

@@ -324,3 +324,5 @@ using UniqueCertStore = std::unique_ptr<void, CertStoreClose>;
 using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
 inline BOOL releaseCryptProv(HCRYPTPROV prov) { return CryptReleaseContext(prov, 0); }
 using UniqueCryptProv = platform::UniqueHandle<HCRYPTPROV, releaseCryptProv>;
+using UniqueCryptKey = platform::UniqueHandle<HCRYPTKEY, CryptDestroyKey>;
+using UniqueCryptHash = platform::UniqueHandle<HCRYPTHASH, CryptDestroyHash>;

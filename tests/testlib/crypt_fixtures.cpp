@@ -8,22 +8,11 @@
 
 namespace testing_support {
 
-ProvContext::~ProvContext() {
-  if (handle_ != 0) CryptReleaseContext(handle_, 0);
-}
-
-bool ProvContext::acquire(const char* container, const char* provider, DWORD type, DWORD flags) {
-  return CryptAcquireContextA(&handle_, container, provider, type, flags) != FALSE;
-}
-
-KeyHandle::~KeyHandle() {
-  if (handle_ != 0) CryptDestroyKey(handle_);
-}
-
-bool makeKeyPair(ProvContext& context, const std::string& container, DWORD flags) {
-  if (!context.acquire(container.c_str(), kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET)) return false;
-  KeyHandle key;
-  return CryptGenKey(context.get(), AT_KEYEXCHANGE, flags, key.out()) != FALSE;
+bool makeKeyPair(UniqueCryptProv& context, const std::string& container, DWORD flags) {
+  if (!CryptAcquireContextA(context.put(), container.c_str(), kEnhancedProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+    return false;
+  UniqueCryptKey key;
+  return CryptGenKey(context.get(), AT_KEYEXCHANGE, flags, key.put()) != FALSE;
 }
 
 std::vector<BYTE> exportPkcs8(HCRYPTPROV prov, DWORD keySpec) {
@@ -38,15 +27,9 @@ std::vector<BYTE> exportPkcs8(HCRYPTPROV prov, DWORD keySpec) {
 
 std::vector<BYTE> publicKeyOfPkcs8(const std::vector<BYTE>& pkcs8) {
   const unsigned char* cursor = pkcs8.data();
-  EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(pkcs8.size()));
-  if (key == nullptr) return {};
-  unsigned char* der = nullptr;
-  const int length = i2d_PUBKEY(key, &der);
-  EVP_PKEY_free(key);
-  if (length <= 0) return {};
-  std::vector<BYTE> result(der, der + length);
-  OPENSSL_free(der);
-  return result;
+  const platform::UniquePkey key(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(pkcs8.size())));
+  if (!key) return {};
+  return platform::derOf<EVP_PKEY, i2d_PUBKEY>(key.get());
 }
 
 std::vector<BYTE> exportPublicKeyInfo(HCRYPTPROV prov, DWORD keySpec) {
@@ -59,20 +42,20 @@ std::vector<BYTE> exportPublicKeyInfo(HCRYPTPROV prov, DWORD keySpec) {
 }
 
 std::vector<BYTE> signWithProvider(HCRYPTPROV prov, ALG_ID hashAlgorithm, const std::string& data, DWORD keySpec) {
-  HCRYPTHASH hash = 0;
-  if (!CryptCreateHash(prov, hashAlgorithm, 0, 0, &hash)) return {};
+  UniqueCryptHash hash;
+  if (!CryptCreateHash(prov, hashAlgorithm, 0, 0, hash.put())) return {};
   std::vector<BYTE> signature;
   DWORD size = 0;
-  if (CryptHashData(hash, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()), 0) &&
-      CryptSignHashA(hash, keySpec, nullptr, 0, nullptr, &size)) {
+  if (CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()), 0) &&
+      CryptSignHashA(hash.get(), keySpec, nullptr, 0, nullptr, &size)) {
     signature.resize(size);
-    if (CryptSignHashA(hash, keySpec, nullptr, 0, signature.data(), &size))
+    if (CryptSignHashA(hash.get(), keySpec, nullptr, 0, signature.data(), &size))
       signature.resize(size);
     else
       signature.clear();
   }
   const DWORD error = GetLastError();
-  CryptDestroyHash(hash);
+  hash.reset();
   SetLastError(error);
   return signature;
 }
@@ -80,15 +63,12 @@ std::vector<BYTE> signWithProvider(HCRYPTPROV prov, ALG_ID hashAlgorithm, const 
 bool verifyWithOpenssl(const std::vector<BYTE>& subjectPublicKeyInfo, const EVP_MD* digest, const std::string& data,
                        const std::vector<BYTE>& signature) {
   const unsigned char* cursor = subjectPublicKeyInfo.data();
-  EVP_PKEY* key = d2i_PUBKEY(nullptr, &cursor, static_cast<long>(subjectPublicKeyInfo.size()));
-  if (key == nullptr) return false;
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  const bool verified = context != nullptr && EVP_DigestVerifyInit(context, nullptr, digest, nullptr, key) == 1 &&
-                        EVP_DigestVerify(context, signature.data(), signature.size(),
-                                         reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(key);
-  return verified;
+  const platform::UniquePkey key(d2i_PUBKEY(nullptr, &cursor, static_cast<long>(subjectPublicKeyInfo.size())));
+  if (!key) return false;
+  const platform::UniqueMdCtx context(EVP_MD_CTX_new());
+  return context && EVP_DigestVerifyInit(context.get(), nullptr, digest, nullptr, key.get()) == 1 &&
+         EVP_DigestVerify(context.get(), signature.data(), signature.size(),
+                          reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
 }
 
 PasswordAnswers::PasswordAnswers(std::string newKey, std::string useKey)

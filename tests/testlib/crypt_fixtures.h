@@ -1,5 +1,4 @@
-// Helpers for the tests of the cryptographic platform: owned provider
-// contexts and keys, key export, password answers, and running the
+// Helpers for the tests of the cryptographic platform: key pairs, key export, password answers, and running the
 // `openssl` command as an independent verifier.
 //
 // OpenSSL's headers come first: the platform headers define X509_NAME as a
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/openssl_handles.h"
 #include "platform/application.h"
 #include "platform/lasterror.h"
 #include "platform/wincrypt.h"
@@ -23,40 +23,9 @@ namespace testing_support {
 
 inline constexpr const char* kEnhancedProvider = "Microsoft Enhanced Cryptographic Provider v1.0";
 
-// A provider context released at the end of the scope.
-class ProvContext {
- public:
-  ProvContext() = default;
-  ~ProvContext();
-  ProvContext(const ProvContext&) = delete;
-  ProvContext& operator=(const ProvContext&) = delete;
-
-  bool acquire(const char* container, const char* provider, DWORD type, DWORD flags);
-  HCRYPTPROV get() const { return handle_; }
-  HCRYPTPROV release() { return std::exchange(handle_, 0); }
-
- private:
-  HCRYPTPROV handle_ = 0;
-};
-
-// A key handle destroyed at the end of the scope.
-class KeyHandle {
- public:
-  KeyHandle() = default;
-  ~KeyHandle();
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-
-  HCRYPTKEY* out() { return &handle_; }
-  HCRYPTKEY get() const { return handle_; }
-
- private:
-  HCRYPTKEY handle_ = 0;
-};
-
 // Creates `container` in the enhanced provider with a key exchange key
 // pair of `flags` (size << 16 | CRYPT_EXPORTABLE ...). False on failure.
-bool makeKeyPair(ProvContext& context, const std::string& container, DWORD flags);
+bool makeKeyPair(UniqueCryptProv& context, const std::string& container, DWORD flags);
 
 // The context's key pair as DER PrivateKeyInfo; empty with the last error
 // set when the export fails.

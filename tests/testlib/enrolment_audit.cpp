@@ -24,6 +24,7 @@
 
 #include "engine/keyrecords.h"
 #include "platform/lasterror.h"
+#include "platform/openssl_handles.h"
 #include "platform/registry.h"
 #include "testlib/host_fixture.h"
 #include "testlib/installed.h"
@@ -34,15 +35,13 @@ extern char** environ;
 namespace testing_support {
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct OpensslFree {
-  void operator()(T* object) const { Free(object); }
-};
-using X509Ptr = std::unique_ptr<X509, OpensslFree<X509, X509_free>>;
-using ReqPtr = std::unique_ptr<X509_REQ, OpensslFree<X509_REQ, X509_REQ_free>>;
-using Pkcs7Ptr = std::unique_ptr<PKCS7, OpensslFree<PKCS7, PKCS7_free>>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, OpensslFree<EVP_PKEY, EVP_PKEY_free>>;
-using BioPtr = std::unique_ptr<BIO, OpensslFree<BIO, BIO_free_all>>;
+using platform::derOf;
+using platform::UniqueBio;
+using platform::UniquePkcs7;
+using platform::UniquePkey;
+using platform::UniqueX509;
+using platform::UniqueX509Extension;
+using platform::UniqueX509Req;
 
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -64,37 +63,24 @@ std::string readAll(int fd) {
   }
 }
 
-template <typename T, int (*Encode)(const T*, unsigned char**)>
-Bytes derOf(const T* object) {
-  unsigned char* der = nullptr;
-  const int length = Encode(object, &der);
-  if (length <= 0) return {};
-  Bytes bytes(der, der + length);
-  OPENSSL_free(der);
-  return bytes;
-}
-
 std::string keyIdOfPublicKey(EVP_PKEY* key) {
   if (key == nullptr) return {};
   const Bytes info = derOf<EVP_PKEY, i2d_PUBKEY>(key);
   return thumbprintOf(info);
 }
 
-X509* loadCertificate(const std::string& path) {
-  const BioPtr file(BIO_new_file(path.c_str(), "r"));
-  X509* certificate = file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr;
-  if (certificate == nullptr) throw std::runtime_error("cannot read " + path);
+UniqueX509 loadCertificate(const std::string& path) {
+  const UniqueBio file(BIO_new_file(path.c_str(), "r"));
+  UniqueX509 certificate(file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!certificate) throw std::runtime_error("cannot read " + path);
   return certificate;
 }
 
 bool addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
   X509V3_CTX context;
   X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
-  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-  if (extension == nullptr) return false;
-  const bool added = X509_add_ext(certificate, extension, -1) == 1;
-  X509_EXTENSION_free(extension);
-  return added;
+  const UniqueX509Extension extension(X509V3_EXT_conf_nid(nullptr, &context, nid, value));
+  return extension && X509_add_ext(certificate, extension.get(), -1) == 1;
 }
 
 std::string registryString(HKEY key, const char* name) {
@@ -209,27 +195,21 @@ TestAuthority::TestAuthority(const std::string& directory) {
     commandOutput("bash '" TARVENHOLM_SOURCE_DIR "/scripts/test-ca' '" + directory + "' init");
   root_ = loadCertificate(directory + "/root.pem");
   intermediate_ = loadCertificate(directory + "/intermediate.pem");
-  const BioPtr keyFile(BIO_new_file((directory + "/intermediate.key").c_str(), "r"));
-  key_ = keyFile ? PEM_read_bio_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr) : nullptr;
-  if (key_ == nullptr) throw std::runtime_error("cannot read the intermediate's key");
-  rootDer_ = derOf<X509, i2d_X509>(static_cast<X509*>(root_));
-  intermediateDer_ = derOf<X509, i2d_X509>(static_cast<X509*>(intermediate_));
-}
-
-TestAuthority::~TestAuthority() {
-  X509_free(static_cast<X509*>(root_));
-  X509_free(static_cast<X509*>(intermediate_));
-  EVP_PKEY_free(static_cast<EVP_PKEY*>(key_));
+  const UniqueBio keyFile(BIO_new_file((directory + "/intermediate.key").c_str(), "r"));
+  key_ = UniquePkey(keyFile ? PEM_read_bio_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!key_) throw std::runtime_error("cannot read the intermediate's key");
+  rootDer_ = derOf<X509, i2d_X509>(static_cast<X509*>(root_.get()));
+  intermediateDer_ = derOf<X509, i2d_X509>(static_cast<X509*>(intermediate_.get()));
 }
 
 TestAuthority::Issued TestAuthority::issue(const std::string& requestText, long serial) const {
-  auto* intermediate = static_cast<X509*>(intermediate_);
+  auto* intermediate = static_cast<X509*>(intermediate_.get());
   const Bytes requestDer = base64Bytes(requestText);
   const unsigned char* cursor = requestDer.data();
-  const ReqPtr request(d2i_X509_REQ(nullptr, &cursor, static_cast<long>(requestDer.size())));
+  const UniqueX509Req request(d2i_X509_REQ(nullptr, &cursor, static_cast<long>(requestDer.size())));
   if (!request) throw std::runtime_error("not a request: " + requestText);
 
-  const X509Ptr user(X509_new());
+  const UniqueX509 user(X509_new());
   if (!user || X509_set_version(user.get(), 2) != 1 ||
       ASN1_INTEGER_set(X509_get_serialNumber(user.get()), serial) != 1 ||
       X509_set_issuer_name(user.get(), X509_get_subject_name(intermediate)) != 1 ||
@@ -240,14 +220,14 @@ TestAuthority::Issued TestAuthority::issue(const std::string& requestText, long 
       !addExtension(user.get(), intermediate, NID_basic_constraints, "CA:FALSE") ||
       !addExtension(user.get(), intermediate, NID_key_usage, "critical,digitalSignature,keyEncipherment") ||
       !addExtension(user.get(), intermediate, NID_subject_key_identifier, "hash") ||
-      X509_sign(user.get(), static_cast<EVP_PKEY*>(key_), EVP_sha256()) <= 0)
+      X509_sign(user.get(), static_cast<EVP_PKEY*>(key_.get()), EVP_sha256()) <= 0)
     throw std::runtime_error("could not issue a certificate");
 
   // A certificates-only collection, as `openssl crl2pkcs7 -nocrl` makes it.
-  const Pkcs7Ptr collection(PKCS7_new());
+  const UniquePkcs7 collection(PKCS7_new());
   if (!collection || PKCS7_set_type(collection.get(), NID_pkcs7_signed) != 1 ||
       PKCS7_content_new(collection.get(), NID_pkcs7_data) != 1 ||
-      PKCS7_add_certificate(collection.get(), static_cast<X509*>(root_)) != 1 ||
+      PKCS7_add_certificate(collection.get(), static_cast<X509*>(root_.get())) != 1 ||
       PKCS7_add_certificate(collection.get(), intermediate) != 1 ||
       PKCS7_add_certificate(collection.get(), user.get()) != 1)
     throw std::runtime_error("could not bundle the chain");
@@ -270,13 +250,13 @@ Bytes base64Bytes(const std::string& text) {
 std::string requestKeyId(const std::string& requestText) {
   const Bytes der = base64Bytes(requestText);
   const unsigned char* cursor = der.data();
-  const ReqPtr request(d2i_X509_REQ(nullptr, &cursor, static_cast<long>(der.size())));
+  const UniqueX509Req request(d2i_X509_REQ(nullptr, &cursor, static_cast<long>(der.size())));
   return request ? keyIdOfPublicKey(X509_REQ_get0_pubkey(request.get())) : std::string();
 }
 
 std::string certificateKeyId(const Bytes& certificate) {
   const unsigned char* cursor = certificate.data();
-  const X509Ptr parsed(d2i_X509(nullptr, &cursor, static_cast<long>(certificate.size())));
+  const UniqueX509 parsed(d2i_X509(nullptr, &cursor, static_cast<long>(certificate.size())));
   return parsed ? keyIdOfPublicKey(X509_get0_pubkey(parsed.get())) : std::string();
 }
 

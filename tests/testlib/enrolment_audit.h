@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -50,7 +51,6 @@ class SpawnedHost {
 class TestAuthority {
  public:
   explicit TestAuthority(const std::string& directory);
-  ~TestAuthority();
   TestAuthority(const TestAuthority&) = delete;
   TestAuthority& operator=(const TestAuthority&) = delete;
 
@@ -66,9 +66,9 @@ class TestAuthority {
   const Bytes& intermediateDer() const { return intermediateDer_; }
 
  private:
-  void* root_ = nullptr;          // X509*
-  void* intermediate_ = nullptr;  // X509*
-  void* key_ = nullptr;           // EVP_PKEY* of the intermediate
+  std::shared_ptr<void> root_;          // X509
+  std::shared_ptr<void> intermediate_;  // X509
+  std::shared_ptr<void> key_;           // EVP_PKEY of the intermediate
   Bytes rootDer_;
   Bytes intermediateDer_;
 };

@@ -14,16 +14,17 @@ namespace testing_support {
 namespace {
 
 // Every RSA provider sees the same containers; the enhanced one stands for them all.
-bool openContainer(const std::string& container, ProvContext& context) {
-  return context.acquire(container.c_str(), kEnhancedProvider, PROV_RSA_FULL, 0);
+bool openContainer(const std::string& container, UniqueCryptProv& context) {
+  return CryptAcquireContextA(context.put(), container.c_str(), kEnhancedProvider, PROV_RSA_FULL, 0);
 }
 
 }  // namespace
 
 std::vector<std::string> rsaKeyContainers() {
   std::vector<std::string> names;
-  ProvContext context;
-  if (!context.acquire(nullptr, kEnhancedProvider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return names;
+  UniqueCryptProv context;
+  if (!CryptAcquireContextA(context.put(), nullptr, kEnhancedProvider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+    return names;
   for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
     DWORD length = 0;
     if (!CryptGetProvParam(context.get(), PP_ENUMCONTAINERS, nullptr, &length, flags)) break;
@@ -36,26 +37,26 @@ std::vector<std::string> rsaKeyContainers() {
 }
 
 ContainerState containerState(const std::string& container) {
-  ProvContext context;
+  UniqueCryptProv context;
   if (!openContainer(container, context)) return ContainerState::Missing;
-  KeyHandle key;
-  return CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.out()) ? ContainerState::WithKeyPair
-                                                                   : ContainerState::Empty;
+  UniqueCryptKey key;
+  return CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.put()) ? ContainerState::WithKeyPair
+                                                                       : ContainerState::Empty;
 }
 
 DWORD keyPairBits(const std::string& container) {
-  ProvContext context;
-  KeyHandle key;
+  UniqueCryptProv context;
+  UniqueCryptKey key;
   DWORD bits = 0;
   DWORD length = sizeof bits;
-  if (!openContainer(container, context) || !CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.out()) ||
+  if (!openContainer(container, context) || !CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.put()) ||
       !CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &length, 0))
     return 0;
   return bits;
 }
 
 std::string containerKeyId(const std::string& container) {
-  ProvContext context;
+  UniqueCryptProv context;
   if (!openContainer(container, context)) return {};
   std::vector<BYTE> publicKey = exportPublicKeyInfo(context.get());
   std::string keyId;

@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "platform/openssl_handles.h"
 #include "testlib/test_certs.h"
 
 #include <cstdlib>
@@ -17,13 +18,8 @@ namespace {
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error("test certificates: " + what); }
 
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct NameFree {
-  void operator()(X509_NAME* name) const { X509_NAME_free(name); }
-};
-using UniqueX509 = std::unique_ptr<X509, X509Free>;
+using platform::UniqueX509;
+using platform::UniqueX509Name;
 
 UniqueX509 parse(const Bytes& der) {
   const unsigned char* cursor = der.data();
@@ -37,13 +33,12 @@ Bytes encoded(Encode encode) {
   unsigned char* der = nullptr;
   const int length = encode(&der);
   if (length <= 0) fail("encoding");
-  Bytes bytes(der, der + length);
-  OPENSSL_free(der);
-  return bytes;
+  const platform::UniqueOpensslBytes owned(der);
+  return Bytes(der, der + length);
 }
 
-std::unique_ptr<X509_NAME, NameFree> nameOf(const std::string& text, bool printable) {
-  std::unique_ptr<X509_NAME, NameFree> name(X509_NAME_new());
+UniqueX509Name nameOf(const std::string& text, bool printable) {
+  UniqueX509Name name(X509_NAME_new());
   std::size_t start = 1;
   bool joinPrevious = false;
   while (start < text.size()) {
@@ -66,7 +61,7 @@ std::unique_ptr<X509_NAME, NameFree> nameOf(const std::string& text, bool printa
 
 }  // namespace
 
-TestKey::TestKey(void* key) : key_(key, [](void* held) { EVP_PKEY_free(static_cast<EVP_PKEY*>(held)); }) {
+TestKey::TestKey(void* key) : key_(platform::UniquePkey(static_cast<EVP_PKEY*>(key))) {
   if (key == nullptr) fail("key generation");
 }
 
@@ -75,8 +70,7 @@ TestKey TestKey::p256() { return TestKey(EVP_EC_gen("P-256")); }
 TestKey TestKey::ed25519() { return TestKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")); }
 
 TestExtension basicConstraints(bool critical, bool authority, int pathLength) {
-  std::unique_ptr<BASIC_CONSTRAINTS, decltype(&BASIC_CONSTRAINTS_free)> constraints(BASIC_CONSTRAINTS_new(),
-                                                                                      BASIC_CONSTRAINTS_free);
+  const platform::UniqueBasicConstraints constraints(BASIC_CONSTRAINTS_new());
   constraints->ca = authority ? 0xFF : 0;
   if (pathLength >= 0) {
     constraints->pathlen = ASN1_INTEGER_new();
@@ -111,15 +105,12 @@ TestCertificate TestCertificate::sign(const CertificateSpec& spec, const TestKey
   }
   X509_set_pubkey(x, static_cast<EVP_PKEY*>(subjectKey.evpKey()));
   for (const TestExtension& wanted : spec.extensions) {
-    std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> objectId(OBJ_txt2obj(wanted.objectId.c_str(), 1),
-                                                                       ASN1_OBJECT_free);
-    std::unique_ptr<ASN1_OCTET_STRING, decltype(&ASN1_OCTET_STRING_free)> value(ASN1_OCTET_STRING_new(),
-                                                                                 ASN1_OCTET_STRING_free);
+    const platform::UniqueAsn1Object objectId(OBJ_txt2obj(wanted.objectId.c_str(), 1));
+    const platform::UniqueAsn1OctetString value(ASN1_OCTET_STRING_new());
     ASN1_OCTET_STRING_set(value.get(), wanted.value.data(), static_cast<int>(wanted.value.size()));
-    X509_EXTENSION* extension =
-        X509_EXTENSION_create_by_OBJ(nullptr, objectId.get(), wanted.critical ? 1 : 0, value.get());
-    if (extension == nullptr || !X509_add_ext(x, extension, -1)) fail("extension " + wanted.objectId);
-    X509_EXTENSION_free(extension);
+    const platform::UniqueX509Extension extension(
+        X509_EXTENSION_create_by_OBJ(nullptr, objectId.get(), wanted.critical ? 1 : 0, value.get()));
+    if (!extension || !X509_add_ext(x, extension.get(), -1)) fail("extension " + wanted.objectId);
   }
   auto* key = static_cast<EVP_PKEY*>(signingKey.evpKey());
   const EVP_MD* digest = EVP_PKEY_get_id(key) == EVP_PKEY_ED25519 ? nullptr : EVP_sha256();
@@ -129,7 +120,7 @@ TestCertificate TestCertificate::sign(const CertificateSpec& spec, const TestKey
 
 std::string TestCertificate::pem() const {
   UniqueX509 certificate = parse(der_);
-  std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
+  const platform::UniqueBio out(BIO_new(BIO_s_mem()));
   PEM_write_bio_X509(out.get(), certificate.get());
   char* text = nullptr;
   const long length = BIO_get_mem_data(out.get(), &text);
