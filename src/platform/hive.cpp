@@ -183,10 +183,19 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
   // One connection per hive file and process, shared by every handle of it.
   static std::mutex cacheMutex;
   static std::map<std::string, std::weak_ptr<Hive>> cache;
+  // The user's hive this process last used stays open between handles:
+  // closing the last connection to a logged hive checkpoints the log into
+  // the file and deletes it, which costs more syncs than the operation's
+  // own commit. It is closed when another takes its place, or at exit.
+  static std::shared_ptr<Hive> keptUserHive;
   std::lock_guard<std::mutex> lock(cacheMutex);
+  const auto keep = [kind](const std::shared_ptr<Hive>& hive) {
+    if (kind == Kind::User && hive->writable()) keptUserHive = hive;
+    return hive;
+  };
   if (auto cached = cache[path].lock(); cached && cached->ownedByThisProcess() && cached->stillAtPath()) {
     status = ERROR_SUCCESS;
-    return cached;
+    return keep(cached);
   }
 
   bool writable = true;
@@ -202,7 +211,7 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
   if (hive == nullptr) return nullptr;
   std::erase_if(cache, [](const auto& entry) { return entry.second.expired(); });
   cache[path] = hive;
-  return hive;
+  return keep(hive);
 }
 
 std::shared_ptr<Hive> Hive::connect(const std::string& path, Kind kind, bool writable, bool immutable,
