@@ -5,6 +5,7 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -407,6 +408,50 @@ TEST_F(Pkcs11ModuleTest, ProtectedKeysSignOnlyAfterLogin) {
     ASSERT_EQ(sign(session, {mechanism, nullptr, 0}, key, data, signature), CKR_OK) << label;
     EXPECT_TRUE(verifies(attribute(session, key, CKA_PUBLIC_KEY_INFO), EVP_sha256(), data, signature, keyType))
         << label;
+  }
+}
+
+// A pin-file among the module's parameters (as NSS passes them) logs every
+// new session in, when it belongs to the user alone and holds the password.
+TEST_F(Pkcs11ModuleTest, PinFileLogsInEveryNewSession) {
+  enrol("ec:p256", "key secret");
+  writeText(path("pin"), "key secret\n");
+  writeText(path("wrong-pin"), "not it\n");
+  writeText(path("shared-pin"), "key secret\n");
+  ASSERT_EQ(chmod(path("pin").c_str(), 0600) | chmod(path("wrong-pin").c_str(), 0600) |
+                chmod(path("shared-pin").c_str(), 0640),
+            0);
+  const struct {
+    std::string parameters;
+    CK_RV initialised;
+    bool loggedIn;
+  } cases[] = {
+      {"pin-file=" + path("pin"), CKR_OK, true},
+      {"  pin-file=" + path("pin") + "\n", CKR_OK, true},
+      {"pin-file=" + path("wrong-pin"), CKR_OK, false},
+      {"pin-file=" + path("shared-pin"), CKR_ARGUMENTS_BAD, false},
+      {"pin-file=" + path("missing"), CKR_ARGUMENTS_BAD, false},
+      {"pin-file=" + home_.path(), CKR_ARGUMENTS_BAD, false},
+      {"verbose=1", CKR_ARGUMENTS_BAD, false},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.parameters);
+    CK_C_INITIALIZE_ARGS args{nullptr, nullptr, nullptr, nullptr, CKF_OS_LOCKING_OK,
+                              const_cast<char*>(row.parameters.c_str())};
+    ASSERT_EQ(p11_->C_Initialize(&args), row.initialised);
+    if (row.initialised != CKR_OK) continue;
+    const CK_SESSION_HANDLE session = openSession();
+    CK_SESSION_INFO info{};
+    ASSERT_EQ(p11_->C_GetSessionInfo(session, &info), CKR_OK);
+    EXPECT_EQ(info.state, row.loggedIn ? CKS_RO_USER_FUNCTIONS : CKS_RO_PUBLIC_SESSION);
+    EXPECT_EQ(findClass(session, CKO_PRIVATE_KEY).size(), row.loggedIn ? 1u : 0u);
+    if (row.loggedIn) {
+      Bytes signature;
+      EXPECT_EQ(sign(session, {CKM_ECDSA_SHA256, nullptr, 0}, privateKey(session, "ec:p256"), {'p', 'i', 'n'},
+                     signature),
+                CKR_OK);
+    }
+    ASSERT_EQ(p11_->C_Finalize(nullptr), CKR_OK);
   }
 }
 

@@ -2,18 +2,24 @@
 // sessions, object search, attributes, login and signing.
 #include <openssl/crypto.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string_view>
 #include <unordered_map>
 
 #include "pkcs11/signing.h"
 #include "pkcs11/token_objects.h"
 #include "platform/home.h"
+#include "platform/key_protection.h"
 #include "platform/lasterror.h"
+#include "platform/unique_fd.h"
 
 namespace tarvenholm::pkcs11 {
 namespace {
@@ -46,7 +52,12 @@ struct ModuleState {
   bool loggedIn = false;
   // Key handles that carry the login's PIN, by object identity.
   std::unordered_map<std::string, std::shared_ptr<UniqueNcryptKey>> unlocked;
+  // The PIN every new session logs in with, from the module's pin-file.
+  std::unique_ptr<platform::PasswordText> configuredPin;
 };
+
+using ProtectedKeys = std::vector<std::pair<std::string, std::shared_ptr<const KeyLocation>>>;
+using UnlockedKeys = std::unordered_map<std::string, std::shared_ptr<UniqueNcryptKey>>;
 
 std::mutex gLock;
 ModuleState* gState = nullptr;  // set while initialised
@@ -80,6 +91,52 @@ std::string tokenSerial() {
   char text[17];
   std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
   return text;
+}
+
+// NSS passes the parameters configured for a module (modutil -string) in
+// pReserved. The one understood is "pin-file=PATH": the first line of PATH
+// is the PIN each new session logs in with, for applications that cannot
+// ask the user (a headless browser). Like a key file, it must be a regular
+// file of this user that nobody else may read.
+CK_RV readParameters(const char* parameters, std::unique_ptr<platform::PasswordText>& pin) {
+  constexpr std::string_view kPinFile = "pin-file=";
+  std::string_view text(parameters);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+  if (text.empty()) return CKR_OK;
+  if (text.substr(0, kPinFile.size()) != kPinFile) return CKR_ARGUMENTS_BAD;
+  const std::string path(text.substr(kPinFile.size()));
+  const platform::UniqueFd file = platform::UniqueFd::openForReading(path.c_str());
+  struct stat status {};
+  if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+      (status.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+    return CKR_ARGUMENTS_BAD;
+  pin = std::make_unique<platform::PasswordText>();
+  char buffer[kMaximumPin + 2];
+  const ssize_t length = read(file.get(), buffer, sizeof buffer);
+  if (length < 0) return CKR_ARGUMENTS_BAD;
+  pin->text().assign(buffer, static_cast<std::size_t>(length));
+  OPENSSL_cleanse(buffer, sizeof buffer);
+  pin->text().resize(std::min(pin->text().find_first_of("\r\n"), pin->text().size()));
+  return pin->text().size() <= kMaximumPin ? CKR_OK : CKR_ARGUMENTS_BAD;
+}
+
+ProtectedKeys protectedKeys(const ModuleState& state) {
+  ProtectedKeys keys;
+  for (const auto& [objectHandle, object] : state.objects)
+    if (object->key && object->key->passwordProtected) keys.emplace_back(object->identity, object->key);
+  return keys;
+}
+
+// The handles of the keys that `pin` opens. Opening a key under its
+// password is slow by design: called without the lock.
+UnlockedKeys unlockKeys(const ProtectedKeys& keys, const std::string& pin) {
+  UnlockedKeys unlocked;
+  for (const auto& [identity, location] : keys) {
+    std::shared_ptr<UniqueNcryptKey> signer = openSigner(*location, &pin);
+    if (signerOpens(signer, *location)) unlocked.emplace(identity, std::move(signer));
+  }
+  return unlocked;
 }
 
 void refreshObjects(ModuleState& state) {
@@ -177,14 +234,17 @@ using namespace tarvenholm::pkcs11;
 
 CK_RV C_Initialize(CK_VOID_PTR initArgs) {
   registerForkHandlers();
+  std::unique_ptr<platform::PasswordText> pin;
   if (initArgs != nullptr) {
     const auto* args = static_cast<const CK_C_INITIALIZE_ARGS*>(initArgs);
-    if (args->pReserved != nullptr) return CKR_ARGUMENTS_BAD;
     const int given = (args->CreateMutex != nullptr) + (args->DestroyMutex != nullptr) + (args->LockMutex != nullptr) +
                       (args->UnlockMutex != nullptr);
     if (given != 0 && given != 4) return CKR_ARGUMENTS_BAD;
     // Only the system's own locks are used.
     if (given == 4 && (args->flags & CKF_OS_LOCKING_OK) == 0) return CKR_CANT_LOCK;
+    if (args->pReserved != nullptr)
+      if (CK_RV result = readParameters(static_cast<const char*>(args->pReserved), pin); result != CKR_OK)
+        return result;
   }
   std::lock_guard<std::mutex> guard(gLock);
   if (current() != nullptr) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
@@ -192,6 +252,7 @@ CK_RV C_Initialize(CK_VOID_PTR initArgs) {
   // Their memory is left alone, since the parent's threads may have been in it.
   gState = new ModuleState;
   gState->process = getpid();
+  gState->configuredPin = std::move(pin);
   return CKR_OK;
 }
 
@@ -310,14 +371,30 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR) {
 // ---- Sessions ----
 
 CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR handle) {
+  ProtectedKeys keys;
+  std::string pin;
+  {
+    LOCKED_STATE();
+    if (CK_RV result = checkSlot(slot); result != CKR_OK) return result;
+    if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+    if (handle == nullptr) return CKR_ARGUMENTS_BAD;
+    // Each new session sees the stores as they are now.
+    refreshObjects(*state);
+    *handle = state->nextSession++;
+    state->sessions[*handle].flags = flags;
+    if (!state->configuredPin || state->loggedIn) return CKR_OK;
+    keys = protectedKeys(*state);
+    pin = state->configuredPin->text();
+  }
+  // The pin-file's login, as the application would have made it.
+  UnlockedKeys unlocked = unlockKeys(keys, pin);
+  OPENSSL_cleanse(pin.data(), pin.size());
   LOCKED_STATE();
-  if (CK_RV result = checkSlot(slot); result != CKR_OK) return result;
-  if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
-  if (handle == nullptr) return CKR_ARGUMENTS_BAD;
-  // Each new session sees the stores as they are now.
-  refreshObjects(*state);
-  *handle = state->nextSession++;
-  state->sessions[*handle].flags = flags;
+  // Unless the session was closed meanwhile, which may have ended a login.
+  if (!state->loggedIn && !unlocked.empty() && state->sessions.count(*handle) != 0) {
+    state->loggedIn = true;
+    state->unlocked = std::move(unlocked);
+  }
   return CKR_OK;
 }
 
@@ -368,7 +445,7 @@ CK_RV C_SetOperationState(CK_SESSION_HANDLE handle, CK_BYTE_PTR, CK_ULONG, CK_OB
 // ---- Login: the password of the user's protected keys ----
 
 CK_RV C_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin, CK_ULONG pinLength) {
-  std::vector<std::pair<std::string, std::shared_ptr<const KeyLocation>>> keys;
+  ProtectedKeys keys;
   {
     LOCKED_STATE();
     SESSION_OF(handle);
@@ -378,17 +455,11 @@ CK_RV C_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, CK_UTF8CHAR_PTR p
                                                                        : CKR_USER_TYPE_INVALID;
     if (state->loggedIn) return CKR_USER_ALREADY_LOGGED_IN;
     if (pin == nullptr && pinLength != 0) return CKR_ARGUMENTS_BAD;
-    for (const auto& [objectHandle, object] : state->objects)
-      if (object->key && object->key->passwordProtected) keys.emplace_back(object->identity, object->key);
+    keys = protectedKeys(*state);
   }
-  // Opening a key under its password is slow by design: done without the lock.
-  const std::string text(reinterpret_cast<const char*>(pin), pin == nullptr ? 0 : pinLength);
-  std::unordered_map<std::string, std::shared_ptr<UniqueNcryptKey>> unlocked;
-  for (const auto& [identity, location] : keys) {
-    std::shared_ptr<UniqueNcryptKey> signer = openSigner(*location, &text);
-    if (signerOpens(signer, *location)) unlocked.emplace(identity, std::move(signer));
-  }
-  OPENSSL_cleanse(const_cast<char*>(text.data()), text.size());
+  std::string text(reinterpret_cast<const char*>(pin), pin == nullptr ? 0 : pinLength);
+  UnlockedKeys unlocked = unlockKeys(keys, text);
+  OPENSSL_cleanse(text.data(), text.size());
   LOCKED_STATE();
   if (state->sessions.find(handle) == state->sessions.end()) return CKR_SESSION_HANDLE_INVALID;
   if (state->loggedIn) return CKR_USER_ALREADY_LOGGED_IN;

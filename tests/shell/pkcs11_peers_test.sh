@@ -4,7 +4,7 @@
 # p11tool, and TLS client authentication with RSA and EC keys against
 # `openssl s_server -Verify 1` by openssl s_client (pkcs11 engine), curl
 # (pkcs11: URI) and headless Chromium (NSS database with the module,
-# certificate auto-selected).
+# certificate auto-selected; protected keys through the module's pin-file).
 #
 #   pkcs11_peers_test.sh BUILD_DIR SOURCE_DIR
 #
@@ -109,16 +109,21 @@ echo "== headless Chromium with the module in its NSS database (~/.pki/nssdb), t
 policy_dir=/etc/chromium/policies/managed
 if mkdir -p "$policy_dir" 2>/dev/null && [ -w "$policy_dir" ]; then
   policy="$policy_dir/tarvenholm-pkcs11-test.json"
-  printf '{"AutoSelectCertificateForUrls": ["{\\"pattern\\":\\"https://127.0.0.1:%s\\",\\"filter\\":{}}"]}\n' \
-    "$port" > "$policy"
-  for version in -tls1_2 -tls1_3; do
-    start_server "$version"
-    HOME="$work/user" bounded chromium --headless --no-sandbox --disable-gpu --no-first-run \
-      --user-data-dir="$work/chromium-$version" --dump-dom "https://127.0.0.1:$port/" \
-      > "$work/chromium.html" 2> "$work/chromium.log" || true
-    grep -q "CN *= *plain" "$work/server.log" || { tail -20 "$work/chromium.log"; fail "Chromium $version: the server did not see 'plain'"; }
-    grep -q "Ciphers supported" "$work/chromium.html" || fail "Chromium $version: no page"
-  done
+fi
+chromium_authenticates() {  # HOME NAME VERSION: Chromium reads HOME/.pki/nssdb, the policy selects CN=NAME
+  local home=$1 name=$2 version=$3
+  printf '{"AutoSelectCertificateForUrls": ["{\\"pattern\\":\\"https://127.0.0.1:%s\\",\\"filter\\":{\\"SUBJECT\\":{\\"CN\\":\\"%s\\"}}}"]}\n' \
+    "$port" "$name" > "$policy"
+  start_server "$version"
+  HOME="$home" bounded chromium --headless --no-sandbox --disable-gpu --no-first-run \
+    --user-data-dir="$work/chromium-$name$version" --dump-dom "https://127.0.0.1:$port/" \
+    > "$work/chromium.html" 2> "$work/chromium.log" || true
+  grep -q "CN *= *$name" "$work/server.log" || { tail -20 "$work/chromium.log"; fail "Chromium $version: the server did not see '$name'"; }
+  grep -q "Ciphers supported" "$work/chromium.html" || fail "Chromium $version: no page"
+}
+if [ -n "$policy" ]; then
+  chromium_authenticates "$work/user" plain -tls1_2
+  chromium_authenticates "$work/user" plain -tls1_3
 else
   echo "SKIPPED: $policy_dir is not writable, so no certificate can be auto-selected"
 fi
@@ -228,5 +233,22 @@ for version in -tls1_2 -tls1_3; do
     --cert "$work/ecplain-chain.pem" "https://127.0.0.1:$port/" > "$work/curl.html" || fail "curl $version with ecplain"
   [ "$(grep -c "CN *= *ecplain" "$work/server.log")" -gt "$seen" ] || fail "the server did not see 'ecplain' from curl"
 done
+
+echo "== headless Chromium with the password-protected RSA and EC keys: its NSS database's module has a pin-file"
+# Without the password Chromium waits for its password dialog, which a
+# headless browser never shows; the refusal is tested with pkcs11-tool above.
+if [ -n "$policy" ]; then
+  chmod 600 "$work/password"
+  pin_db="$work/user-pin/.pki/nssdb"
+  mkdir -p "$pin_db"
+  bounded certutil -N --empty-password -d "sql:$pin_db" < /dev/null
+  bounded modutil -force -add Tarvenholm -libfile "$module" -dbdir "sql:$pin_db" -string "pin-file=$work/password" \
+    > /dev/null
+  certutil -A -d "sql:$pin_db" -n "Tarvenholm Test Root" -t "C,," -i "$work/ca/root.pem"
+  chromium_authenticates "$work/user-pin" locked -tls1_2
+  chromium_authenticates "$work/user-pin" eclocked -tls1_3
+else
+  echo "SKIPPED: $policy_dir is not writable, so no certificate can be auto-selected"
+fi
 
 echo "pkcs11 peers: all steps passed in $((SECONDS - started)) s"
