@@ -3,12 +3,15 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <random>
 #include <thread>
 
+#include "platform/application.h"
 #include "platform/home.h"
 #include "platform/lasterror.h"
+#include "platform/unique_fd.h"
 
 namespace platform::hive {
 
@@ -78,24 +81,53 @@ std::string directoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Makes sure the hive file exists (new files get mode 0600 before SQLite
-// sees them, and SQLite gives its journal the same mode). `writable` tells
-// whether this process may change the file: it must be able to write the
-// file and, for the journal, its directory.
-LSTATUS prepareFile(const std::string& path, bool& writable) {
-  if (insideHome(path) && !ensureHomeDirectory()) return static_cast<LSTATUS>(GetLastError());
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ::close(fd);
-    writable = ::faccessat(AT_FDCWD, directoryOf(path).c_str(), W_OK, AT_EACCESS) == 0;
-    return ERROR_SUCCESS;
+// Notice shown when the mode of a hive of the user's own was repaired.
+void noticeRepairedMode(const std::string& path, mode_t mode) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  const std::string notice = "The file " + path + " could be read or written by other users (mode " + text +
+                             "); its mode is now 0600.";
+  applicationMessageBox(notice.c_str(), "Tarvenholm", MB_OK | MB_ICONINFORMATION);
+}
+
+// The hive file, created when missing, never through a symbolic link; the
+// error number for errno when it cannot be opened.
+UniqueFd openHiveFile(const std::string& path, bool& writable, LSTATUS& status) {
+  const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  UniqueFd readWrite(::open(path.c_str(), O_RDWR | O_CREAT | flags, 0600));
+  writable = readWrite.valid();
+  if (writable) return readWrite;
+  if (errno == EACCES || errno == EPERM || errno == EROFS) {
+    UniqueFd readOnly(::open(path.c_str(), O_RDONLY | flags));  // not ours to write: readable at best
+    if (readOnly.valid()) return readOnly;
   }
-  if (errno == ENOENT) return ERROR_FILE_NOT_FOUND;
-  if (errno != EACCES && errno != EPERM && errno != EROFS) return ERROR_CANTOPEN;
-  // Not ours to write: readable at best.
-  if (::access(path.c_str(), F_OK) != 0) return ERROR_FILE_NOT_FOUND;
-  if (::access(path.c_str(), R_OK) != 0) return ERROR_ACCESS_DENIED;
-  writable = false;
+  status = static_cast<LSTATUS>(errno == ENOENT ? ERROR_FILE_NOT_FOUND : errorForErrno(errno));
+  return UniqueFd(-1);
+}
+
+// Makes sure the opened hive file (new files get mode 0600 before SQLite
+// sees them, and SQLite gives its journal the same mode) is safe to
+// keep keys in: a regular file, not a symbolic link, the user's own, closed
+// to other users. A hive in the home is the user's alone: a wider mode of the
+// user's own file is repaired. A machine hive elsewhere is an
+// administrator's: root or the user may own it, others may read it, no one
+// else may write it. `writable` tells whether this process may change the
+// file: it must be able to write the file and, for the journal, its
+// directory.
+LSTATUS prepareFile(const std::string& path, bool& writable, const UniqueFd& fd) {
+  const bool inHome = insideHome(path);
+  struct stat file {};
+  if (::fstat(fd.get(), &file) != 0) return static_cast<LSTATUS>(errorForErrno(errno));
+  if (!S_ISREG(file.st_mode)) return ERROR_BAD_FILE_TYPE;
+  const bool ours = file.st_uid == ::geteuid();
+  if (!ours && (inHome || file.st_uid != 0)) return ERROR_INVALID_OWNER;
+  if (inHome && (file.st_mode & 077) != 0) {
+    if (::fchmod(fd.get(), 0600) != 0) return static_cast<LSTATUS>(errorForErrno(errno));
+    noticeRepairedMode(path, file.st_mode);
+  } else if ((file.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return ERROR_INVALID_SECURITY_DESCR;
+  }
+  if (writable) writable = ::faccessat(AT_FDCWD, directoryOf(path).c_str(), W_OK, AT_EACCESS) == 0;
   return ERROR_SUCCESS;
 }
 
@@ -199,25 +231,36 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
   }
 
   bool writable = true;
-  status = prepareFile(path, writable);
-  if (status != ERROR_SUCCESS) return nullptr;
-  std::shared_ptr<Hive> hive = connect(path, kind, writable, false, status);
+  if (insideHome(path) && !ensureHomeDirectory()) {
+    status = static_cast<LSTATUS>(GetLastError());
+    return nullptr;
+  }
+  const UniqueFd opened = openHiveFile(path, writable, status);
+  if (opened.valid()) status = prepareFile(path, writable, opened);
+  std::shared_ptr<Hive> hive;
+  if (status == ERROR_SUCCESS) hive = connect(path, kind, writable, false, opened, status);
   // A logged hive this process may only read needs the writer's
   // shared-memory file, which it cannot make when no writer is there: with
   // no log beside it, the file alone holds every change and reads as
   // immutable.
-  if (hive == nullptr && !writable && ::access((path + "-wal").c_str(), F_OK) != 0)
-    hive = connect(path, kind, false, true, status);
-  if (hive == nullptr) return nullptr;
+  if (hive == nullptr && status != ERROR_REVISION_MISMATCH && opened.valid() && !writable &&
+      ::access((path + "-wal").c_str(), F_OK) != 0)
+    hive = connect(path, kind, false, true, opened, status);
+  if (hive == nullptr) {
+    recordStateFailure(path, static_cast<DWORD>(status));
+    return nullptr;
+  }
+  clearStateFailure();
   std::erase_if(cache, [](const auto& entry) { return entry.second.expired(); });
   cache[path] = hive;
   return keep(hive);
 }
 
 std::shared_ptr<Hive> Hive::connect(const std::string& path, Kind kind, bool writable, bool immutable,
-                                    LSTATUS& status) {
+                                    const UniqueFd& opened, LSTATUS& status) {
   sqlite3* db = nullptr;
-  const int flags = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY | (immutable ? SQLITE_OPEN_URI : 0);
+  const int flags = SQLITE_OPEN_NOFOLLOW |
+                    (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY | (immutable ? SQLITE_OPEN_URI : 0));
   const std::string name = immutable ? immutableUri(path) : path;
   const int rc = sqlite3_open_v2(name.c_str(), &db, flags, countedVfsName());
   if (rc != SQLITE_OK) {
@@ -226,13 +269,20 @@ std::shared_ptr<Hive> Hive::connect(const std::string& path, Kind kind, bool wri
     return nullptr;
   }
   if (sqlite3_db_readonly(db, "main") == 1) writable = false;
-  struct stat file {};
-  if (::stat(path.c_str(), &file) != 0) {
+  // The file checked above is the one SQLite opened, not one put in its place since.
+  struct stat checked {};
+  struct stat now {};
+  if (::fstat(opened.get(), &checked) != 0 || ::lstat(path.c_str(), &now) != 0 || checked.st_dev != now.st_dev ||
+      checked.st_ino != now.st_ino) {
     sqlite3_close(db);
-    status = ERROR_FILE_NOT_FOUND;
+    status = ERROR_STOPPED_ON_SYMLINK;
     return nullptr;
   }
-  std::shared_ptr<Hive> hive(new Hive(path, db, writable, file.st_dev, file.st_ino));
+  std::shared_ptr<Hive> hive(new Hive(path, db, writable, checked.st_dev, checked.st_ino));
+  if (hive->newerSchema()) {
+    status = ERROR_REVISION_MISMATCH;
+    return nullptr;
+  }
   // The user's own hive keeps a write-ahead log. The machine hive, which
   // users who may only read it share, keeps the journal mode its file has
   // (a rollback journal unless whoever administers it chose otherwise), so
@@ -266,6 +316,14 @@ Hive::~Hive() {
 bool Hive::stillAtPath() const {
   struct stat file {};
   return ::stat(path_.c_str(), &file) == 0 && file.st_dev == device_ && file.st_ino == inode_;
+}
+
+bool Hive::newerSchema() {
+  sqlite3_stmt* version = nullptr;
+  const bool newer = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
+                     sqlite3_step(version) == SQLITE_ROW && sqlite3_column_int64(version, 0) > kSchemaVersion;
+  sqlite3_finalize(version);
+  return newer;
 }
 
 void Hive::prepareSchema(Kind kind) {

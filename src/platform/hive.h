@@ -37,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "platform/wintypes.h"
 
 namespace platform::hive {
@@ -88,8 +89,9 @@ class Hive {
   enum class Kind { Machine, User };
 
   // The process's connection to the hive file at `path`, opened (and the
-  // file created with mode 0600) when needed. Null with `status` set when
-  // the file can be neither opened nor created.
+  // file created with mode 0600) when needed. Null with `status` set (and
+  // the failure recorded, home.h) when the file can be neither opened nor
+  // created, is not safe to keep keys in, or was written by a newer version.
   static std::shared_ptr<Hive> open(const std::string& path, Kind kind, LSTATUS& status);
 
   ~Hive();
@@ -144,12 +146,15 @@ class Hive {
 
  private:
   Hive(std::string path, sqlite3* db, bool writable, dev_t device, ino_t inode);
+  // Opens `path` (which must still be the file `opened`) through SQLite.
   static std::shared_ptr<Hive> connect(const std::string& path, Kind kind, bool writable, bool immutable,
-                                       LSTATUS& status);
+                                       const UniqueFd& opened, LSTATUS& status);
   void prepareSchema(Kind kind);
   // Runs `begin`, waiting out other processes' locks.
   void beginWaiting(const char* begin);
   LSTATUS inSavepoint(const std::function<LSTATUS()>& work);
+  // True when the file's schema is newer than this program knows.
+  bool newerSchema();
 
   std::string path_;
   sqlite3* db_;

@@ -1,6 +1,7 @@
 #include "platform/home.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +14,15 @@ namespace {
 
 std::mutex overrideMutex;
 std::string homeOverride;
+
+std::mutex failureMutex;
+std::optional<StateFailure> stateFailure;
+
+bool fail(const std::string& path, DWORD error) {
+  recordStateFailure(path, error);
+  SetLastError(error);
+  return false;
+}
 
 std::string environment(const char* name) {
   const char* value = std::getenv(name);
@@ -51,16 +61,54 @@ bool ensureHomeDirectory() {
   const std::string home = homeDirectory();
   // Parents are ordinary directories of the user; only the home itself is private.
   for (std::size_t slash = home.find('/', 1); slash != std::string::npos; slash = home.find('/', slash + 1)) {
-    if (!makeDirectory(home.substr(0, slash), 0755)) {
-      SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN);
-      return false;
-    }
+    if (!makeDirectory(home.substr(0, slash), 0755)) return fail(home.substr(0, slash), errorForErrno(errno));
   }
-  if (!makeDirectory(home, 0700)) {
-    SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN);
-    return false;
-  }
+  if (!makeDirectory(home, 0700)) return fail(home, errorForErrno(errno));
+  struct stat info {};
+  if (::stat(home.c_str(), &info) != 0) return fail(home, errorForErrno(errno));
+  if (info.st_uid != ::geteuid()) return fail(home, ERROR_INVALID_OWNER);
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return fail(home, ERROR_INVALID_SECURITY_DESCR);
   return true;
+}
+
+std::optional<StateFailure> lastStateFailure() {
+  std::lock_guard<std::mutex> lock(failureMutex);
+  return stateFailure;
+}
+
+void recordStateFailure(const std::string& path, DWORD error) {
+  std::lock_guard<std::mutex> lock(failureMutex);
+  stateFailure = StateFailure{path, error};
+}
+
+void clearStateFailure() {
+  std::lock_guard<std::mutex> lock(failureMutex);
+  stateFailure.reset();
+}
+
+DWORD errorForErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EISDIR:
+      return ERROR_DIRECTORY;
+    case ELOOP:
+      return ERROR_STOPPED_ON_SYMLINK;
+    case ENOSPC:
+    case EDQUOT:
+      return ERROR_DISK_FULL;
+    case ENOMEM:
+      return ERROR_OUTOFMEMORY;
+    default:
+      return ERROR_CANTOPEN;
+  }
 }
 
 std::string userHivePath() { return homeDirectory() + "/user.hive"; }
