@@ -19,6 +19,7 @@
 #include "platform/certstore.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
+#include "platform/root_trust.h"
 
 namespace platform::certs {
 namespace {
@@ -100,8 +101,10 @@ std::optional<std::string> storeKeyName(const char16_t* name) {
 class SystemCertStore final : public CertStore {
  public:
   // `certificates` null: a store that does not exist yet, opened read-only.
-  SystemCertStore(UniqueHkey certificates, bool readOnly)
-      : certificates_(std::move(certificates)), readOnly_(readOnly) {}
+  // `asksBeforeAdding`: the user's ROOT, which takes a new certificate only
+  // when the user says Yes to it.
+  SystemCertStore(UniqueHkey certificates, bool readOnly, bool asksBeforeAdding)
+      : certificates_(std::move(certificates)), readOnly_(readOnly), asksBeforeAdding_(asksBeforeAdding) {}
 
  protected:
   Certificate* next(const StorePosition* after) override;
@@ -122,6 +125,7 @@ class SystemCertStore final : public CertStore {
 
   UniqueHkey certificates_;
   bool readOnly_;
+  bool asksBeforeAdding_;
   // Certificates with contexts out (or being worked on), by thumbprint.
   std::unordered_map<Thumbprint, std::unique_ptr<Certificate>, ThumbprintHash> live_;
   // The store's order, read when an enumeration starts and kept up to date
@@ -177,7 +181,13 @@ Certificate* SystemCertStore::next(const StorePosition* after) {
   auto it = after ? std::upper_bound(order_.begin(), order_.end(), *after) : order_.begin();
   for (; it != order_.end(); ++it) {
     Certificate* found = nullptr;
-    if (lookup(it->thumbprint, found, nullptr) && found != nullptr) return found;
+    if (!lookup(it->thumbprint, found, nullptr) || found == nullptr) continue;
+    // The walk goes by the snapshot taken at its start. An entry whose order
+    // reads differently now (read before its order was written, or taken out
+    // and put back by another process) keeps its snapshot place, so it comes
+    // once and the walk moves past it.
+    found->position = *it;
+    return found;
   }
   return nullptr;
 }
@@ -230,7 +240,7 @@ LSTATUS SystemCertStore::writeProperties(HKEY entry, const Certificate& certific
 }
 
 Certificate* SystemCertStore::insert(std::unique_ptr<Certificate> copy) {
-  if (!writable()) return nullptr;
+  if (!writable() || (asksBeforeAdding_ && !confirmNewRoot(copy->encoded()))) return nullptr;
   const std::string name = thumbprintText(copy->thumbprint());
   HKEY raw = nullptr;
   DWORD disposition = 0;
@@ -345,7 +355,7 @@ HCERTSTORE openSystemStore(DWORD flags, const void* para) {
     SetLastError(static_cast<DWORD>(status));
     return nullptr;
   }
-  return CertStore::open(std::make_unique<SystemCertStore>(UniqueHkey(raw), readOnly));
+  return CertStore::open(std::make_unique<SystemCertStore>(UniqueHkey(raw), readOnly, *name == "ROOT"));
 }
 
 }  // namespace platform::certs
