@@ -13,7 +13,7 @@ LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_CXX_COMPIL
 export CCACHE_BASEDIR ?= $(CURDIR)
 export CCACHE_NOHASHDIR ?= 1
 
-.PHONY: all configure test test-plain test-asan demo bench fuzz install deb clean
+.PHONY: all configure test test-plain test-asan release demo bench fuzz install deb clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -33,8 +33,15 @@ test-asan:
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS)
 
-demo: all
-	bash scripts/demo-run $(BUILD)
+# What users run (the demo, make install): built without the fault switch.
+release:
+	@test -f $(RELEASE_BUILD)/CMakeCache.txt || cmake -S . -B $(RELEASE_BUILD) -G "$(GENERATOR)" $(LAUNCHER) \
+	  -DCMAKE_BUILD_TYPE=Release -DTARVENHOLM_FAULT_SWITCH=OFF -DTARVENHOLM_TESTS=OFF -DTARVENHOLM_BENCH=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+demo: release
+	bash scripts/demo-run $(RELEASE_BUILD)
 
 bench: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -43,11 +50,7 @@ bench: configure
 fuzz:
 	bash scripts/fuzz-run
 
-install:
-	@test -f $(RELEASE_BUILD)/CMakeCache.txt || cmake -S . -B $(RELEASE_BUILD) -G "$(GENERATOR)" $(LAUNCHER) \
-	  -DCMAKE_BUILD_TYPE=Release -DTARVENHOLM_FAULT_SWITCH=OFF -DTARVENHOLM_TESTS=OFF -DTARVENHOLM_BENCH=OFF \
-	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
-	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+install: release
 	cmake --install $(RELEASE_BUILD)
 
 # The Debian package, built by dpkg-buildpackage (which writes beside the

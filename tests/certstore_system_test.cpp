@@ -5,10 +5,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 
@@ -177,27 +179,27 @@ TEST_F(SystemStoreTest, RefusesBadNamesLocationsAndMissingStores) {
 TEST_F(SystemStoreTest, EnumeratesInInsertionOrderAcrossReopens) {
   const std::vector<std::size_t> order = {3, 0, 5, 1};
   {
-    UniqueCertStore root = openUserStore(u"ROOT");
-    for (std::size_t i : order) add(root.get(), i);
+    UniqueCertStore ca = openUserStore(u"CA");
+    for (std::size_t i : order) add(ca.get(), i);
   }
   std::vector<std::string> expected;
   for (std::size_t i : order) expected.push_back(thumbprint(i));
-  EXPECT_EQ(listed(u"ROOT"), expected);
+  EXPECT_EQ(listed(u"CA"), expected);
 
-  UniqueCertStore root = openUserStore(u"ROOT");
+  UniqueCertStore ca = openUserStore(u"CA");
   // Replacing keeps the place; deleting removes it; adding again goes last.
-  add(root.get(), 0, CERT_STORE_ADD_REPLACE_EXISTING);
-  EXPECT_EQ(listed(root.get()), expected);
+  add(ca.get(), 0, CERT_STORE_ADD_REPLACE_EXISTING);
+  EXPECT_EQ(listed(ca.get()), expected);
   Bytes hash = certificate(5).thumbprint();
   CRYPT_HASH_BLOB blob{static_cast<DWORD>(hash.size()), hash.data()};
-  PCCERT_CONTEXT found = CertFindCertificateInStore(root.get(), 0, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
+  PCCERT_CONTEXT found = CertFindCertificateInStore(ca.get(), 0, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
   ASSERT_NE(found, nullptr);
   ASSERT_TRUE(CertDeleteCertificateFromStore(found));
-  add(root.get(), 5);
-  add(root.get(), 2);
+  add(ca.get(), 5);
+  add(ca.get(), 2);
   expected = {thumbprint(3), thumbprint(0), thumbprint(1), thumbprint(5), thumbprint(2)};
-  EXPECT_EQ(listed(root.get()), expected);
-  EXPECT_EQ(listed(u"ROOT"), expected);
+  EXPECT_EQ(listed(ca.get()), expected);
+  EXPECT_EQ(listed(u"CA"), expected);
 }
 
 TEST_F(SystemStoreTest, UseExistingKeepsTheStoredCopyAndItsProperty) {
@@ -340,6 +342,91 @@ TEST_F(SystemStoreTest, FaultSwitchFailsStoreCallsWithoutChangingTheStore) {
   CertFreeCertificateContext(stored);
   EXPECT_EQ(bindingOf(UniqueCertContext(CertEnumCertificatesInStore(openUserStore(u"MY").get(), nullptr)).get()),
             std::nullopt);
+}
+
+// The thumbprints of a walk of MY, stopped after `limit` so that a walk that
+// does not end fails instead of hanging.
+std::vector<std::string> boundedWalk(HCERTSTORE store, std::size_t limit,
+                                     const std::function<void(std::size_t)>& between = {}) {
+  std::vector<std::string> thumbprints;
+  PCCERT_CONTEXT context = nullptr;
+  while (thumbprints.size() < limit && (context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+    thumbprints.push_back(thumbprintOf(context));
+    if (between) between(thumbprints.size());
+  }
+  CertFreeCertificateContext(context);
+  return thumbprints;
+}
+
+TEST_F(SystemStoreTest, WalkGivesEachEntryOnceAndEndsWhenReadsFailOrEntriesMove) {
+  {
+    UniqueCertStore my = openUserStore(u"MY");
+    for (std::size_t i = 0; i < 3; ++i) add(my.get(), i);
+  }
+  const std::vector<std::string> all{thumbprint(0), thumbprint(1), thumbprint(2)};
+  // Every read of a value failing once, in turn: an entry may be missed, never repeated.
+  for (unsigned nth = 1; nth <= 16; ++nth) {
+    platform::faultArm("RegQueryValueExA", nth, ERROR_REGISTRY_IO_FAILED);
+    const std::vector<std::string> walked = boundedWalk(openUserStore(u"MY", CERT_STORE_READONLY_FLAG).get(), 10);
+    platform::faultReset();
+    // Some of the store's entries (one whose order was not read comes last), each once.
+    std::vector<std::string> seen = walked;
+    std::sort(seen.begin(), seen.end());
+    std::vector<std::string> sortedAll = all;
+    std::sort(sortedAll.begin(), sortedAll.end());
+    EXPECT_TRUE(std::adjacent_find(seen.begin(), seen.end()) == seen.end() &&
+                std::includes(sortedAll.begin(), sortedAll.end(), seen.begin(), seen.end()))
+        << "read " << nth << " failing: " << testing::PrintToString(walked);
+  }
+  // Another handle takes the second entry out and puts it back (last in the
+  // order now) and adds a new one while the walk is at the first.
+  UniqueCertStore walking = openUserStore(u"MY");
+  const std::vector<std::string> walked = boundedWalk(walking.get(), 10, [](std::size_t seen) {
+    if (seen != 1) return;
+    UniqueCertStore other = openUserStore(u"MY");
+    UniqueCertContext moved(CertEnumCertificatesInStore(other.get(), nullptr));
+    moved.reset(CertEnumCertificatesInStore(other.get(), moved.release()));
+    ASSERT_TRUE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(moved.get())));
+    add(other.get(), 1);
+    add(other.get(), 3);
+  });
+  EXPECT_EQ(walked, all);
+}
+
+TEST_F(SystemStoreTest, RootAsksBeforeANewCertificateAndNeverTakesABrokenSelfSignature) {
+  UniqueCertStore root = openUserStore(u"ROOT");
+  const UniqueCertContext authority = contextOf(*authority_);
+  // Declined: not added, and asked again next time.
+  boxes_.trustRoots = false;
+  EXPECT_FALSE(CertAddCertificateContextToStore(root.get(), authority.get(), CERT_STORE_ADD_USE_EXISTING, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANCELLED));
+  EXPECT_TRUE(listed(u"ROOT").empty());
+  // Accepted once: a root already there is not asked about again.
+  boxes_.trustRoots = true;
+  for (int time = 0; time < 2; ++time)
+    EXPECT_TRUE(CertAddCertificateContextToStore(root.get(), authority.get(), CERT_STORE_ADD_USE_EXISTING, nullptr));
+  ASSERT_EQ(boxes_.rootsAsked().size(), 2u);
+  const platform::RootCertificateQuestion& asked = boxes_.rootsAsked()[1];
+  EXPECT_EQ(asked.subject, "CN=Store Test Root");
+  EXPECT_EQ(asked.issuer, "CN=Store Test Root");
+  EXPECT_EQ(asked.sha1, testing_support::hexText(authority_->thumbprint()));
+  EXPECT_EQ(asked.sha256.size(), 64u);
+  EXPECT_EQ(asked.notAfter.size(), std::string("2026-12-09 05:00:00 UTC").size());
+  EXPECT_LT(asked.notBefore, asked.notAfter);
+  // Never asked, never added: a certificate that is not self-signed, and a
+  // self-signed one whose signature was changed.
+  testing_support::Bytes broken = authority_->der();
+  broken[broken.size() - 3] ^= 0x01;
+  const UniqueCertContext brokenRoot(
+      CertCreateCertificateContext(X509_ASN_ENCODING, broken.data(), static_cast<DWORD>(broken.size())));
+  ASSERT_NE(brokenRoot, nullptr);
+  const UniqueCertContext issued = contextOf(certificate(1));
+  for (PCCERT_CONTEXT refused : {issued.get(), brokenRoot.get()}) {
+    EXPECT_FALSE(CertAddCertificateContextToStore(root.get(), refused, CERT_STORE_ADD_ALWAYS, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(TRUST_E_CERT_SIGNATURE));
+  }
+  EXPECT_EQ(boxes_.rootsAsked().size(), 2u);
+  EXPECT_EQ(listed(u"ROOT"), std::vector<std::string>{testing_support::hexText(authority_->thumbprint())});
 }
 
 // ---- A second process ----

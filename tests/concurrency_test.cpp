@@ -72,7 +72,7 @@ TEST(ConcurrentWorker, EnrolsInTheParentsHome) {
     const TestAuthority::Issued issued = authority.issue(request, std::stol(worker) * 1000 + operation + 1);
     const std::string file = home + "/answer-" + tag + ".p7b";
     testing_support::writeText(file, std::string(issued.collection.begin(), issued.collection.end()));
-    const HostRun setcert = testing_support::runHost({"setcert", file});
+    const HostRun setcert = testing_support::runHost({"--trust-new-roots", "setcert", file});
     ASSERT_TRUE(succeeded("setcert " + tag, setcert, "2000\n"));
     testing_support::reportToParent("installed " + testing_support::hexText(issued.user));
   }

@@ -143,7 +143,7 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
       user = issued.user;
       const std::string file = path("answer-" + std::to_string(run) + ".p7b");
       testing_support::writeText(file, std::string(issued.collection.begin(), issued.collection.end()));
-      args = {"--quiet", "setcert", file};
+      args = {"--quiet", "--trust-new-roots", "setcert", file};
       collectionFile = file;
     }
 
@@ -208,7 +208,7 @@ TEST_F(CrashConsistencyTest, KilledRunsLeaveEveryPrintedRequestAndInstalledCerti
   ASSERT_EQ(genreq.status, 0) << genreq.err;
   const TestAuthority::Issued issued = authority.issue(genreq.out.substr(0, genreq.out.find('\n')), serial++);
   testing_support::writeText(path("after.p7b"), std::string(issued.collection.begin(), issued.collection.end()));
-  const HostRun setcert = testing_support::runHost({"setcert", path("after.p7b")});
+  const HostRun setcert = testing_support::runHost({"--trust-new-roots", "setcert", path("after.p7b")});
   EXPECT_EQ(setcert.status, 0) << setcert.err;
   EXPECT_EQ(setcert.out, "2000\n");
   EXPECT_EQ(testing_support::problemWithBinding(issued.user), std::nullopt);

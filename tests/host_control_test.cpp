@@ -151,7 +151,7 @@ TEST_F(HostControlTest, QuietDropsInformationButNeverAnError) {
     EXPECT_EQ(failed.out, "");
     EXPECT_EQ(failed.err, "Tarvenholm [error] An invalid name was found\n");
   }
-  const auto empty = runHost({"--quiet", "--lang", "en", "setcert", "-"});
+  const auto empty = runHost({"--quiet", "--lang", "en", "--trust-new-roots", "setcert", "-"});
   EXPECT_EQ(empty.status, 1);
   EXPECT_EQ(empty.err, "Tarvenholm [error] An empty certificate cannot be processed\n");
 }
@@ -206,7 +206,7 @@ TEST_F(HostControlTest, SetcertAcceptsEveryFormAnAuthorityHandsOut) {
     testing_support::TempHome home;  // a fresh user for each form
     testing_support::registerControlModule();
     const std::string request = genreq();
-    std::vector<std::string> args{"setcert"};
+    std::vector<std::string> args{"--trust-new-roots", "setcert"};
     std::string input;
     form.make(request, args, input);
     const auto run = runHost(args, {input, {}});
@@ -221,7 +221,7 @@ TEST_F(HostControlTest, SetcertOfTheUsersDerCertificateAloneBindsIt) {
   const std::string request = genreq();
   issue(request, "--der", "single");
   commandOutput("openssl x509 -in '" + issuedCertificate() + "' -outform DER -out '" + path("user.cer") + "'");
-  const auto run = runHost({"setcert", path("user.cer")});
+  const auto run = runHost({"--trust-new-roots", "setcert", path("user.cer")});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "2000\n");
   const std::vector<std::string> mine = linesOf(runHost({"store", "list", "MY"}).out);
@@ -231,17 +231,17 @@ TEST_F(HostControlTest, SetcertOfTheUsersDerCertificateAloneBindsIt) {
 
 TEST_F(HostControlTest, SetcertFailures) {
   // Nothing to install: the control's box, nothing on standard output.
-  const auto empty = runHost({"setcert"});
+  const auto empty = runHost({"--trust-new-roots", "setcert"});
   EXPECT_EQ(empty.status, 1);
   EXPECT_EQ(empty.out, "");
   EXPECT_EQ(empty.err, "Tarvenholm [error] An empty certificate cannot be processed\n");
   writeText(path("empty.txt"), "");
-  EXPECT_EQ(runHost({"--lang", "es", "setcert", path("empty.txt")}).err,
+  EXPECT_EQ(runHost({"--lang", "es", "--trust-new-roots", "setcert", path("empty.txt")}).err,
             "Tarvenholm [error] Parametrice un certificado correcto\n");
 
   // Text that is no collection: the control's code and its box.
   writeText(path("garbage.txt"), "this is not base64 at all!\n");
-  const auto garbage = runHost({"setcert", path("garbage.txt")});
+  const auto garbage = runHost({"--trust-new-roots", "setcert", path("garbage.txt")});
   EXPECT_EQ(garbage.status, 1);
   ASSERT_EQ(linesOf(garbage.out).size(), 1u);
   EXPECT_LT(std::stoi(garbage.out), 0) << garbage.out;
@@ -253,18 +253,18 @@ TEST_F(HostControlTest, SetcertFailures) {
                 path("foreign.req") + "' 2>/dev/null");
   commandOutput("bash '" TARVENHOLM_SOURCE_DIR "/scripts/test-ca' '" + authority() + "' issue '" + path("foreign.req") +
                 "' '" + path("foreign.p7b") + "' --der");
-  const auto foreign = runHost({"setcert", path("foreign.p7b")});
+  const auto foreign = runHost({"--trust-new-roots", "setcert", path("foreign.p7b")});
   EXPECT_EQ(foreign.status, 1);
   EXPECT_LT(std::stoi(foreign.out), 0) << foreign.out;
   EXPECT_NE(foreign.err, "");
 
   // What the host cannot read or convert never reaches the control.
-  const auto missing = runHost({"setcert", path("absent.p7b")});
+  const auto missing = runHost({"--trust-new-roots", "setcert", path("absent.p7b")});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
   EXPECT_EQ(missing.err, "tarvenholm: cannot read " + path("absent.p7b") + ": No such file or directory\n");
   writeText(path("broken.pem"), "-----BEGIN CERTIFICATE-----\nMIIB!!!notbase64\n-----END CERTIFICATE-----\n");
-  const auto broken = runHost({"setcert", path("broken.pem")});
+  const auto broken = runHost({"--trust-new-roots", "setcert", path("broken.pem")});
   EXPECT_EQ(broken.status, 1);
   EXPECT_EQ(broken.out, "");
   EXPECT_EQ(broken.err, "tarvenholm: a CERTIFICATE block of the PEM text does not hold a certificate\n");
@@ -302,7 +302,7 @@ TEST_F(HostControlTest, KeyPasswordFromThePasswordFileProtectsTheKeyThroughExpor
   expectProtectedBy(onlyContainer(), "correct horse");
 
   std::vector<std::string> setcert = withFile;
-  setcert.insert(setcert.end(), {"setcert", issue(request, "--der", "protected")});
+  setcert.insert(setcert.end(), {"--trust-new-roots", "setcert", issue(request, "--der", "protected")});
   const auto installed = runHost(setcert);
   EXPECT_EQ(installed.out, "2000\n") << installed.err;
 
@@ -320,7 +320,7 @@ TEST_F(HostControlTest, KeyPasswordFromTheEnvironmentWhenThereIsNoFile) {
   const HostEnvironment environment{"", {{"TARVENHOLM_KEY_PASSWORD", "from the environment"}}};
   const std::string request = genreq({}, environment);
   expectProtectedBy(onlyContainer(), "from the environment");
-  const auto installed = runHost({"setcert", issue(request, "--base64", "env")}, environment);
+  const auto installed = runHost({"--trust-new-roots", "setcert", issue(request, "--base64", "env")}, environment);
   EXPECT_EQ(installed.out, "2000\n") << installed.err;
   // The file's password comes from the password file, the key's then too.
   writeText(path("password"), "from the environment\n");

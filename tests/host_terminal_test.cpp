@@ -92,7 +92,7 @@ TEST_F(HostTerminalTest, BatchNeverAsksOnTheTerminal) {
 TEST_F(HostTerminalTest, ExportAsksTheKeysPasswordThenTheFilesTwice) {
   const auto made = runHostOnTerminal(kGenreq, {{kNewKeyPrompt, "key secret"}, {kRepeatPrompt, "key secret"}});
   ASSERT_EQ(made.status, 0) << made.err;
-  const auto installed = runHost({"setcert", issue(linesOf(made.out).front(), "--der", "answer")});
+  const auto installed = runHost({"--trust-new-roots", "setcert", issue(linesOf(made.out).front(), "--der", "answer")});
   ASSERT_EQ(installed.out, "2000\n") << installed.err;
   const std::string container = onlyContainer();
   const std::string out = path("ana.p12");

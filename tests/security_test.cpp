@@ -152,7 +152,7 @@ class SecurityTest : public testing_support::HostEnrolmentTest {
     };
     const HostRun request = run({"genreq", "--names", kNames, "--key-size", "1024"},
                                 {"", {{"TARVENHOLM_KEY_PASSWORD", keyPassword}}});
-    run({"setcert", issue(request.out.substr(0, request.out.find('\n')), "--der", "answer")});
+    run({"--trust-new-roots", "setcert", issue(request.out.substr(0, request.out.find('\n')), "--der", "answer")});
     run({"store", "list", "MY"});
     run({"keys", "list"});
     run({"--password-file", passwordFile, "store", "export", issuedThumbprint(), "--out", home + "/export.p12"});

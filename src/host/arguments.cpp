@@ -1,8 +1,10 @@
 #include "host/arguments.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace tarvenholm::host {
 namespace {
@@ -26,7 +28,46 @@ std::string takeValue(const std::string& name, const std::string* inlineValue, c
   return args[++index];
 }
 
+// Well-formed UTF-8: no stray or missing continuation bytes, no overlong
+// forms, no surrogates, nothing above U+10FFFF.
+bool isUtf8(std::string_view text) {
+  static constexpr std::uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+  for (std::size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t following = 0;
+    std::uint32_t point = lead;
+    if (lead >= 0xF0 && lead < 0xF8) {
+      following = 3;
+      point = lead & 0x07;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+      following = 2;
+      point = lead & 0x0F;
+    } else if (lead >= 0xC0 && lead < 0xE0) {
+      following = 1;
+      point = lead & 0x1F;
+    } else if (lead >= 0x80) {
+      return false;
+    }
+    if (text.size() - at <= following) return false;
+    for (std::size_t index = 1; index <= following; ++index) {
+      const auto next = static_cast<unsigned char>(text[at + index]);
+      if ((next & 0xC0) != 0x80) return false;
+      point = point << 6 | (next & 0x3F);
+    }
+    if (point < kSmallest[following] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
+    at += following + 1;
+  }
+  return true;
+}
+
 }  // namespace
+
+void requireUtf8Arguments(int argc, char** argv) {
+  // What is passed on must be what was typed: no silent replacement characters.
+  for (int index = 1; index < argc; ++index)
+    if (!isUtf8(argv[index]))
+      throw UsageError("argument " + std::to_string(index) + " is not valid UTF-8 text");
+}
 
 const std::string* CommandLine::option(const std::string& name) const {
   auto found = options.find(name);
@@ -66,6 +107,8 @@ GlobalOptions parseGlobalOptions(int argc, char** argv, int& next) {
       flag(options.quiet);
     } else if (name == "--batch") {
       flag(options.batch);
+    } else if (name == "--trust-new-roots") {
+      flag(options.trustNewRoots);
     } else if (name == "--home") {
       std::string home = takeValue(name, inlineValue, args, index, {});
       if (home.empty()) throw UsageError("option '--home' needs a directory");

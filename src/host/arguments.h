@@ -30,6 +30,7 @@ struct GlobalOptions {
   std::optional<Language> language;
   bool quiet = false;
   bool batch = false;  // never ask on the terminal
+  bool trustNewRoots = false;  // add new roots to ROOT without asking
   std::optional<std::string> passwordFile;
   bool help = false;
   bool version = false;
@@ -53,6 +54,9 @@ struct OptionSpec {
   const char* name;  // with its dashes: "--names"
   bool takesValue;
 };
+
+// Throws UsageError when an argument is not valid UTF-8.
+void requireUtf8Arguments(int argc, char** argv);
 
 // Reads the global options from argv[1] on; `next` is left at the first
 // argument after them (the command), or argc when there is none.

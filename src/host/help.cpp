@@ -18,6 +18,7 @@ constexpr const char* kOptionsText =
     "                            shown\n"
     "      --password-file FILE  take passwords from the first line of FILE\n"
     "      --batch               never ask for a password on the terminal\n"
+    "      --trust-new-roots     add new root certificates to ROOT without asking\n"
     "  -h, --help                show this help and exit\n"
     "      --version             show the version and exit\n";
 
@@ -29,6 +30,10 @@ constexpr const char* kClosingText =
     "Passwords of user-protected keys are asked on the terminal; without one they\n"
     "come from --password-file, else from $TARVENHOLM_KEY_PASSWORD, else the key\n"
     "gets no password.\n"
+    "\n"
+    "Before a new root certificate joins ROOT its details are shown on the terminal\n"
+    "and it is added only when the user says yes; with --batch or without a\n"
+    "terminal it is refused unless --trust-new-roots is given.\n"
     "\n"
     "Exit status: 0 when the command succeeded, 1 when it failed, 2 for a usage\n"
     "error.\n";

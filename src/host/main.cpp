@@ -1,6 +1,7 @@
 // tarvenholm: the command-line host of the Tarvenholm control.
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "host/console.h"
 #include "host/help.h"
 #include "host/passwords.h"
+#include "host/root_questions.h"
 #include "platform/home.h"
 
 using namespace tarvenholm::host;
@@ -42,6 +44,7 @@ void checkOperands(const CommandSpec& spec, const CommandLine& line) {
 }
 
 int run(int argc, char** argv) {
+  requireUtf8Arguments(argc, argv);
   int commandIndex = 0;
   const GlobalOptions options = parseGlobalOptions(argc, argv, commandIndex);
   if (options.help) {
@@ -80,8 +83,15 @@ int run(int argc, char** argv) {
   showMessageBoxesOnStandardError(options.quiet);
   Passwords passwords(!options.batch, options.passwordFile);
   passwords.answerKeyQuestions();
+  const RootQuestions roots(options.trustNewRoots, !options.batch);
   Host host{options, passwords};
-  return spec.run(host, line);
+  const int status = spec.run(host, line);
+  // Whatever the control made of it, name the file that could not be used.
+  if (const std::optional<platform::StateFailure> failure = platform::lastStateFailure()) {
+    const std::string reason = platformErrorText(failure->error);
+    reportFailure({"cannot use " + failure->path + ": " + reason, "no se pudo usar " + failure->path + ": " + reason});
+  }
+  return status;
 }
 
 }  // namespace

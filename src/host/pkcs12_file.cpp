@@ -71,7 +71,8 @@ std::string commonNameOf(X509* certificate) {
 }
 
 bool writePrivateFile(const std::string& path, const std::vector<unsigned char>& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  // Never through a symbolic link: it could point at any file of the user's.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
   if (fd < 0) return false;
   bool written = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
   for (std::size_t done = 0; written && done < bytes.size();) {

@@ -28,7 +28,8 @@ std::optional<std::vector<unsigned char>> pkcs12Of(EVP_PKEY* key, X509* certific
 std::string commonNameOf(X509* certificate);
 
 // Writes the file readable and writable by its owner only (also when it
-// existed); removes it again when writing fails. False with errno set.
+// existed), never through a symbolic link (ELOOP); removes it again when
+// writing fails. False with errno set.
 bool writePrivateFile(const std::string& path, const std::vector<unsigned char>& bytes);
 
 }  // namespace tarvenholm::host

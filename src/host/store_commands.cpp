@@ -217,7 +217,9 @@ int runStoreExport(Host& host, const CommandLine& line) {
     return kExitFailure;
   }
   if (!writePrivateFile(*out, *file)) {
-    const std::string reason = systemErrorText(errno);
+    const std::string reason = errno == ELOOP ? inHostLanguage({"it is a symbolic link, which is not followed",
+                                                                "es un enlace simbólico, que no se sigue"})
+                                              : systemErrorText(errno);
     reportFailure({"cannot write " + *out + ": " + reason, "no se pudo escribir " + *out + ": " + reason});
     return kExitFailure;
   }

@@ -79,24 +79,35 @@ bool Terminal::readSecret(const std::string& prompt, std::string& line) {
   OPENSSL_cleanse(line.data(), line.size());
   line.clear();
   line.reserve(kLongestSecret);  // no reallocation leaves copies behind
-  bool ended = false;
+  bool read = false;
   {
     // Echo goes off before the prompt shows: what is typed after it never echoes.
     EchoOff echoOff(fd_);
     if (!writeAll(fd_, prompt)) return false;
-    for (;;) {
-      char byte = 0;
-      const ssize_t count = ::read(fd_, &byte, 1);
-      if (count < 0 && errno == EINTR) continue;
-      if (count <= 0) {
-        ended = line.empty();
-        break;
-      }
-      if (byte == '\n') break;
-      if (line.size() < kLongestSecret) line += byte;
-    }
+    read = readLine(line);
   }
   writeAll(fd_, "\n");
+  return read;
+}
+
+bool Terminal::ask(const std::string& prompt, std::string& line) {
+  line.clear();
+  return writeAll(fd_, prompt) && readLine(line);
+}
+
+bool Terminal::readLine(std::string& line) {
+  bool ended = false;
+  for (;;) {
+    char byte = 0;
+    const ssize_t count = ::read(fd_, &byte, 1);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      ended = line.empty();
+      break;
+    }
+    if (byte == '\n') break;
+    if (line.size() < kLongestSecret) line += byte;
+  }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return !ended;
 }

@@ -19,11 +19,16 @@ class Terminal {
   // signal ends the process meanwhile) and drops its line break. False at
   // the end of input.
   bool readSecret(const std::string& prompt, std::string& line);
+  // The same with echo on, for answers that are not secret.
+  bool ask(const std::string& prompt, std::string& line);
   // Writes a line of text.
   void say(const std::string& text);
 
  private:
   explicit Terminal(int fd) : fd_(fd) {}
+  // One line up to its line break (dropped, with a carriage return before
+  // it); false at the end of input.
+  bool readLine(std::string& line);
   int fd_;
 };
 

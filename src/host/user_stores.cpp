@@ -10,6 +10,7 @@
 #include "host/arguments.h"
 #include "platform/lasterror.h"
 #include "platform/oletext.h"
+#include "platform/root_trust.h"
 
 namespace tarvenholm::host {
 namespace {
@@ -113,16 +114,7 @@ UniqueX509 openSslCertificate(PCCERT_CONTEXT certificate) {
 
 std::string subjectText(PCCERT_CONTEXT certificate) {
   UniqueX509 parsed = openSslCertificate(certificate);
-  UniqueBio text(BIO_new(BIO_s_mem()));
-  if (!parsed || !text ||
-      X509_NAME_print_ex(text.get(), X509_get_subject_name(parsed.get()), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) <
-          0) {
-    ERR_clear_error();
-    return {};
-  }
-  char* data = nullptr;
-  const long length = BIO_get_mem_data(text.get(), &data);
-  return std::string(data, static_cast<std::size_t>(length));
+  return parsed ? platform::certs::rfc2253Text(X509_get_subject_name(parsed.get())) : std::string();
 }
 
 bool readKeyBinding(PCCERT_CONTEXT certificate, std::optional<KeyBinding>& binding) {

@@ -11,6 +11,7 @@ struct Sinks {
   std::mutex mutex;
   MessageBoxSink messageBox;
   PasswordSink password;
+  RootTrustSink rootTrust;
 };
 
 Sinks& sinks() {
@@ -36,6 +37,11 @@ void setPasswordSink(PasswordSink sink) {
   sinks().password = std::move(sink);
 }
 
+void setRootTrustSink(RootTrustSink sink) {
+  std::lock_guard<std::mutex> lock(sinks().mutex);
+  sinks().rootTrust = std::move(sink);
+}
+
 int applicationMessageBox(const char* text, const char* caption, UINT flags) {
   MessageBoxSink sink;
   {
@@ -54,6 +60,15 @@ bool askPassword(PasswordPurpose purpose, const char* container, std::string& pa
     sink = sinks().password;
   }
   return sink ? sink(purpose, container, password) : false;
+}
+
+bool askToTrustRoot(const RootCertificateQuestion& question) {
+  RootTrustSink sink;
+  {
+    std::lock_guard<std::mutex> lock(sinks().mutex);
+    sink = sinks().rootTrust;
+  }
+  return sink && sink(question);
 }
 
 }  // namespace platform

@@ -15,9 +15,22 @@
 #include <optional>
 
 #include "platform/lasterror.h"
+#include "platform/openssl_handles.h"
 
 namespace platform::certs {
 namespace {
+
+// Two extensions of the same kind make a certificate invalid: which of
+// them would count is anybody's guess.
+bool hasDuplicateExtensions(const X509* certificate) {
+  const int count = X509_get_ext_count(certificate);
+  for (int i = 0; i < count; ++i)
+    for (int j = i + 1; j < count; ++j)
+      if (OBJ_cmp(X509_EXTENSION_get_object(X509_get_ext(certificate, i)),
+                  X509_EXTENSION_get_object(X509_get_ext(certificate, j))) == 0)
+        return true;
+  return false;
+}
 
 // One DER element inside a buffer that outlives it.
 struct Element {
@@ -166,6 +179,10 @@ std::unique_ptr<Certificate> Certificate::fromDer(const BYTE* der, std::size_t s
 }
 
 std::unique_ptr<Certificate> Certificate::fromParsed(const x509_st& parsed, const BYTE* der, std::size_t size) {
+  if (hasDuplicateExtensions(&parsed)) {
+    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    return nullptr;
+  }
   std::unique_ptr<Certificate> certificate(new Certificate());
   certificate->encoded_.assign(der, der + size);
   certificate->info_.dwVersion = static_cast<DWORD>(X509_get_version(&parsed));

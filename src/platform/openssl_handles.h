@@ -39,9 +39,10 @@ using UniquePkey = OpensslPtr<EVP_PKEY, EVP_PKEY_free>;
 using UniquePkeyCtx = OpensslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using UniqueEcdsaSig = OpensslPtr<ECDSA_SIG, ECDSA_SIG_free>;
 using UniqueMdCtx = OpensslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
+using UniqueX509 = OpensslPtr<X509, X509_free>;
+using UniqueBio = OpensslPtr<BIO, BIO_free_all>;
 // (X509_name_st is X509_NAME: the platform headers define X509_NAME as a constant.)
 using UniqueX509Name = OpensslPtr<X509_name_st, X509_NAME_free>;
-using UniqueX509 = OpensslPtr<X509, X509_free>;
 using UniqueBignum = OpensslPtr<BIGNUM, BN_free>;
 using UniqueX509Sig = OpensslPtr<X509_SIG, X509_SIG_free>;
 using UniquePkcs8 = OpensslPtr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;

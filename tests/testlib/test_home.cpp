@@ -16,9 +16,16 @@ BoxRecorder::BoxRecorder() {
     boxes_.push_back(Box{text ? text : "", caption ? caption : "", flags});
     return 1;
   });
+  platform::setRootTrustSink([this](const platform::RootCertificateQuestion& root) {
+    rootsAsked_.push_back(root);
+    return trustRoots;
+  });
 }
 
-BoxRecorder::~BoxRecorder() { platform::setMessageBoxSink(nullptr); }
+BoxRecorder::~BoxRecorder() {
+  platform::setMessageBoxSink(nullptr);
+  platform::setRootTrustSink(nullptr);
+}
 
 std::vector<std::string> BoxRecorder::texts() const {
   std::vector<std::string> result;

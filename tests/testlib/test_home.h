@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/application.h"
 #include "platform/wintypes.h"
 
 namespace testing_support {
@@ -17,7 +18,8 @@ struct Box {
   UINT flags;
 };
 
-// Records every message box (and answers at once) while it lives.
+// Records every message box (and answers at once) while it lives, and every
+// question before a new root joins ROOT, answered as `trustRoots` says.
 class BoxRecorder {
  public:
   BoxRecorder();
@@ -29,8 +31,13 @@ class BoxRecorder {
   std::vector<std::string> texts() const;
   void clear() { boxes_.clear(); }
 
+  // The roots asked about, in order.
+  const std::vector<platform::RootCertificateQuestion>& rootsAsked() const { return rootsAsked_; }
+  bool trustRoots = true;
+
  private:
   std::vector<Box> boxes_;
+  std::vector<platform::RootCertificateQuestion> rootsAsked_;
 };
 
 // A new empty home directory, made the process's home for the life of the
