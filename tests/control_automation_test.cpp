@@ -203,6 +203,25 @@ TEST_F(ControlAutomation, EmptyOrNullArgumentsGiveSFalseAndOneBox) {
   EXPECT_TRUE(recordedProviders().empty()) << "no key was made";
 }
 
+// Strings are taken by their length: one that starts with a zero character is not empty.
+TEST_F(ControlAutomation, AStringStartingWithZeroIsNotTakenForAnEmptyOne) {
+  ComPtr<ITarvenholmX> bound = control_.as<ITarvenholmX>();
+  ASSERT_TRUE(bound);
+  const char16_t zeroFirst[] = u"\0CN=x";
+  BSTR text = SysAllocStringLen(zeroFirst, 5);
+  BSTR request = nullptr;
+  EXPECT_EQ(bound->genReq(text, &request), S_OK);
+  LONG code = 0;
+  EXPECT_EQ(bound->setCert(text, &code), S_OK);
+  EXPECT_NE(code, 2000);
+  SysFreeString(request);
+  SysFreeString(text);
+  for (const std::string& box : boxes_.texts()) {
+    EXPECT_NE(box, kSpanishEmptyNames);
+    EXPECT_NE(box, "Parametrice un certificado correcto");
+  }
+}
+
 // A client bound to the function table sees that the out-parameter is not written.
 TEST_F(ControlAutomation, EmptyArgumentsLeaveTheOutParameterAsItWas) {
   ComPtr<ITarvenholmX> bound = control_.as<ITarvenholmX>();

@@ -58,6 +58,12 @@ std::string usageErrorOf(const std::string& command, const std::string& message)
   return "tarvenholm: " + message + "\nTry 'tarvenholm " + command + " --help' for more information.\n";
 }
 
+// Arguments are passed on as typed or not at all.
+std::string notUtf8(int argument) {
+  return "tarvenholm: argument " + std::to_string(argument) +
+         " is not valid UTF-8 text\nTry 'tarvenholm --help' for more information.\n";
+}
+
 std::vector<std::string> genreqArgs(const std::string& names, const std::string& size = "512") {
   return {"genreq", "--names", names, "--key-size", size};
 }
@@ -153,8 +159,10 @@ TEST_F(HostBadInputTest, EveryMalformedInputHasItsStatusAndMessageAndLeavesTheHi
       {"trailing separator and space", genreqArgs("2.5.4.3=Ana; "), 1, kInvalidName, kNothing},
       {"empty middle entry", genreqArgs("2.5.4.3=Ana;;2.5.4.10=Org"), 1, kInvalidName, kNothing},
       {"control byte in a value", genreqArgs("2.5.4.3=A\x01\x02" "b"), 0, "", kRequest},
-      {"invalid UTF-8 in a value", genreqArgs("2.5.4.3=\xff\xfe\xc3("), 0, "", kRequest},
-      {"lone UTF-8 continuation bytes", genreqArgs("2.5.4.10=\x80\x81\xbf"), 0, "", kRequest},
+      {"invalid UTF-8 in a value", genreqArgs("2.5.4.3=\xff\xfe\xc3("), 2, notUtf8(3), kNothing},
+      {"lone UTF-8 continuation bytes", genreqArgs("2.5.4.10=\x80\x81\xbf"), 2, notUtf8(3), kNothing},
+      {"overlong UTF-8", genreqArgs("2.5.4.3=\xc0\xaf"), 2, notUtf8(3), kNothing},
+      {"UTF-8 of a surrogate", genreqArgs("2.5.4.3=\xed\xa0\x80"), 2, notUtf8(3), kNothing},
       {"non-ASCII e-mail address", genreqArgs("1.2.840.113549.1.9.1=ni\xc3\xb1o@example.org"), 1,
        "Tarvenholm [error] The string contains a character not in the 7 bit ASCII character set.\n", kNothing},
       {"100,000-character value", genreqArgs("2.5.4.3=" + std::string(100000, 'a')), 0, "", kRequest},
@@ -189,7 +197,7 @@ TEST_F(HostBadInputTest, EveryMalformedInputHasItsStatusAndMessageAndLeavesTheHi
        kNothing},
       {"provider with a trailing space", providerArgs("Microsoft Enhanced Cryptographic Provider v1.0 "), 1,
        kInvalidProvider, kNothing},
-      {"provider with invalid UTF-8", providerArgs("Microsoft \xff Provider"), 1, kInvalidProvider, kNothing},
+      {"provider with invalid UTF-8", providerArgs("Microsoft \xff Provider"), 2, notUtf8(7), kNothing},
       {"100,000-character provider", providerArgs(std::string(100000, 'P')), 1, kInvalidProvider, kNothing},
       {"provider that makes no RSA keys", providerArgs("Microsoft DH SChannel Cryptographic Provider"), 1,
        "Tarvenholm [error] Invalid algorithm specified.\n", kNothing},

@@ -234,6 +234,16 @@ TEST_F(HostStoreTest, ExportWritesAPkcs12WithKeyAndChainThatOpensslReads) {
   ASSERT_EQ(::stat(out.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
 
+  // A link in place of the file is not followed: its target stays as it was.
+  const std::string target = path("target.txt");
+  writeText(target, "not to be overwritten");
+  const std::string link = path("link.p12");
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  const auto linked = runHost({"--password-file", password, "store", "export", thumbprint, "--out", link});
+  EXPECT_EQ(linked.status, 1);
+  EXPECT_EQ(linked.err, "tarvenholm: cannot write " + link + ": it is a symbolic link, which is not followed\n");
+  EXPECT_EQ(readText(target), "not to be overwritten");
+
   const std::string open = "openssl pkcs12 -in '" + out + "' -passin 'file:" + password + "'";
   commandOutput(open + " -info -noout 2>&1");
   const std::string key = path("exported.key");

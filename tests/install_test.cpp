@@ -66,6 +66,38 @@ TEST_F(InstallPlacement, InstallingAgainKeepsOneCopyOfEachAndBindsTheUsersCopyAf
   EXPECT_TRUE(boxes_.boxes().empty());
 }
 
+// A requested authority certificate is the user's; a record of another user
+// binds nothing; a certificate with two extensions of one kind is refused;
+// a failed add is not hidden by a later success.
+TEST_F(InstallPlacement, RecordDecidesFirstAndFailuresAreNotReportedAsSuccess) {
+  // The user's key record and container for a subordinate authority it requested.
+  const TestCertificate requestedAuthority =
+      root_.issue(specWith("/CN=Requested Sub CA", {basicConstraints(true, true, 0)}, 20), sharedKey(6));
+  recordKey(requestedAuthority, kOtherContainer, kProvider);
+  EXPECT_EQ(installCert(collectionText({&requestedAuthority}).c_str()), 2000);
+  ASSERT_EQ(storeContents(u"MY").size(), 1u);
+  expectBoundTo(storeContents(u"MY")[0], kOtherContainer, kProvider, 1);
+  EXPECT_TRUE(storeDers(u"CA").empty());
+
+  // A record whose container this user does not have (another user's, in a
+  // shared machine hive): the certificate has no record here.
+  tarvenholm::writeKeyRecord(keyIdOf(user_), "not-a-container-of-this-user", kProvider);
+  EXPECT_EQ(installCert(collectionText({&user_}).c_str()), -1);
+  EXPECT_EQ(storeContents(u"MY").size(), 1u);
+
+  // Two basic-constraints extensions: the collection does not decode.
+  const TestCertificate twice = root_.issue(
+      specWith("/CN=Twice", {basicConstraints(true, true), basicConstraints(true, false)}, 21), sharedKey(7));
+  EXPECT_EQ(installCert(collectionText({&twice}).c_str()), -9);
+  EXPECT_TRUE(storeDers(u"CA").empty());
+
+  // The root's add fails (declined), the authority under it succeeds after it.
+  boxes_.trustRoots = false;
+  EXPECT_EQ(installCert(collectionText({&root_, &issuing_}).c_str()), -7);
+  EXPECT_TRUE(storeDers(u"ROOT").empty());
+  EXPECT_EQ(storeDers(u"CA"), std::vector<Bytes>{issuing_.der()});
+}
+
 TEST_F(InstallPlacement, AuthorityIsCaTrueWhateverTheCriticalityAndPathLength) {
   const TestCertificate notCritical =
       root_.issue(specWith("/CN=Not critical", {basicConstraints(false, true)}, 10), sharedKey(3));

@@ -50,7 +50,8 @@ HRESULT writeMessageLanguage(LONG value) {
 
 HRESULT generateRequest(BSTR names, BSTR* request) {
   return guarded([&] {
-    const std::string text = wideToSystem(names);
+    // By length: a string whose first character is zero is not absent.
+    const std::string text = wideToSystem(names, SysStringLen(names));
     if (text.empty()) {
       showCodeBox(kEmptyNames);
       return S_FALSE;
@@ -63,7 +64,7 @@ HRESULT generateRequest(BSTR names, BSTR* request) {
 
 HRESULT installCertificates(BSTR text, LONG* code) {
   return guarded([&] {
-    const std::string collection = wideToSystem(text);
+    const std::string collection = wideToSystem(text, SysStringLen(text));
     if (collection.empty()) {
       showCodeBox(kEmptyCertificate);
       return S_FALSE;

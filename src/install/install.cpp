@@ -86,31 +86,59 @@ Outcome ignored() { return {}; }
 Outcome actedOn(int result) { return {true, result, false}; }
 Outcome endsWalk(int result) { return {true, result, true}; }
 
-// Binds the user's certificate to the key container its key record names.
-// A certificate without basic constraints is the user's only when such a
-// record exists (`onlyWithRecord`); otherwise it is passed over.
-Outcome bindThroughKeyRecord(PCCERT_CONTEXT certificate, bool onlyWithRecord) {
-  std::string keyId;
-  if (!publicKeyId(&certificate->pCertInfo->SubjectPublicKeyInfo, keyId))
-    return onlyWithRecord ? ignored() : endsWalk(failWithSystemError(kHashFailed));
-
-  const std::string record = keyRecordPath(keyId);
-  if (!regKeyExists(HKEY_LOCAL_MACHINE, record))
-    return onlyWithRecord ? ignored() : endsWalk(failWithBox(kNoKeyRecord));
-
-  const std::string containerName = regReadString(HKEY_LOCAL_MACHINE, record, kContainerValueName);
-  const std::string providerName = regReadString(HKEY_LOCAL_MACHINE, record, kProviderValueName);
-  if (containerName.empty() || providerName.empty()) return endsWalk(failWithBox(kKeyRecordIncomplete));
-
-  return actedOn(linkUserCert(certificate, containerName, providerName));
+// Whether this user has the key container: a record in a machine hive that
+// several users share may name a container of another user.
+bool containerExists(const std::string& containerName, const std::string& providerName) {
+  const DWORD providerType = getProvType(providerName.c_str());
+  if (providerType == 0) return true;  // linkUserCert reports the unknown provider
+  HCRYPTPROV provider = 0;
+  if (!CryptAcquireContextA(&provider, containerName.c_str(), providerName.c_str(), providerType, CRYPT_SILENT))
+    return GetLastError() != static_cast<DWORD>(NTE_BAD_KEYSET);
+  CryptReleaseContext(provider, 0);
+  return true;
 }
 
+// The key record of the certificate's public key, when this user has one:
+// the certificate is then the user's, whatever its basic constraints.
+struct KeyRecord {
+  bool found = false;
+  bool hashed = true;  // false: the key identifier could not be computed
+  std::string containerName;
+  std::string providerName;
+};
+
+KeyRecord keyRecordOf(PCCERT_CONTEXT certificate) {
+  KeyRecord record;
+  std::string keyId;
+  if (!publicKeyId(&certificate->pCertInfo->SubjectPublicKeyInfo, keyId)) {
+    record.hashed = false;
+    return record;
+  }
+  const std::string path = keyRecordPath(keyId);
+  if (!regKeyExists(HKEY_LOCAL_MACHINE, path)) return record;
+  record.containerName = regReadString(HKEY_LOCAL_MACHINE, path, kContainerValueName);
+  record.providerName = regReadString(HKEY_LOCAL_MACHINE, path, kProviderValueName);
+  record.found = record.containerName.empty() || record.providerName.empty() ||
+                 containerExists(record.containerName, record.providerName);
+  return record;
+}
+
+// The record is looked up first: a certificate whose key has a record is the
+// user's and is bound, whatever its basic constraints. Otherwise an
+// authority (cA TRUE) goes to ROOT or CA; a certificate without basic
+// constraints is passed over; any other is the user's without a record.
 Outcome place(PCCERT_CONTEXT certificate) {
   const CERT_INFO& info = *certificate->pCertInfo;
   const CERT_EXTENSION* basicConstraints = basicConstraintsOf(info);
-  if (basicConstraints == nullptr) return bindThroughKeyRecord(certificate, true);
+  const KeyRecord record = keyRecordOf(certificate);
+  if (record.found) {
+    if (record.containerName.empty() || record.providerName.empty()) return endsWalk(failWithBox(kKeyRecordIncomplete));
+    return actedOn(linkUserCert(certificate, record.containerName, record.providerName));
+  }
+  if (basicConstraints == nullptr) return ignored();
   if (grantsAuthority(*basicConstraints)) return actedOn(addCACert(certificate, isRoot(info) ? u"ROOT" : u"CA"));
-  return bindThroughKeyRecord(certificate, false);
+  if (!record.hashed) return endsWalk(failWithSystemError(kHashFailed));
+  return endsWalk(failWithBox(kNoKeyRecord));
 }
 
 // Copies `name` as a wide string into a buffer of the property's capacity;
@@ -151,7 +179,8 @@ int installCert(const char* text) {
     certificate.reset(CertEnumCertificatesInStore(collection.get(), certificate.release()));
     if (!certificate) break;
     const Outcome outcome = place(certificate.get());
-    if (outcome.actedOn) result = outcome.result;
+    // A failure is not undone by a later success.
+    if (outcome.actedOn && (result == kSuccess || outcome.result != kSuccess)) result = outcome.result;
     if (outcome.endsWalk) break;
   }
   return result;

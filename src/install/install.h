@@ -15,14 +15,16 @@ namespace tarvenholm {
 
 // Decodes `text` (base64 of a DER PKCS#7 collection; line breaks and armour
 // lines allowed) and walks its certificates in the collection's order:
-//   - a certificate whose first basic-constraints extension says cA TRUE is
-//     an authority: "ROOT" when its issuer and subject encodings are the same
-//     bytes, else "CA" (addCACert);
-//   - any other certificate with basic constraints is the user's: it is bound
-//     through the key record of its public key (linkUserCert);
-//   - a certificate without basic constraints is the user's when a key record
-//     exists for its public key, and is ignored otherwise.
-// The result is that of the last certificate acted on (2000 when none was).
+//   - a certificate whose public key has a key record naming a container
+//     this user has is the user's, whatever its basic constraints: it is
+//     bound through that record (linkUserCert);
+//   - else a certificate whose first basic-constraints extension says cA
+//     TRUE is an authority: "ROOT" when its issuer and subject encodings are
+//     the same bytes, else "CA" (addCACert);
+//   - else a certificate without basic constraints is ignored, and any other
+//     is a user's certificate without a record (-1).
+// The result is that of the last certificate acted on (2000 when none was),
+// except that a failure stays the result when a later certificate succeeds.
 // A user's certificate whose key identifier cannot be computed (-4), that
 // has no key record (-1) or whose record names no container or provider (-2)
 // ends the walk; what was placed before stays. -9 when the text does not

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "engine/keyrecords.h"
+#include "engine/providers.h"
 #include "platform/wincrypt.h"
 #include "support/base64.h"
 #include "support/errors.h"
@@ -80,6 +81,13 @@ std::string keyIdOf(const TestCertificate& certificate) {
 void recordKey(const TestCertificate& certificate, const std::string& containerName,
                const std::string& providerName) {
   tarvenholm::writeKeyRecord(keyIdOf(certificate), containerName, providerName);
+  const DWORD type = tarvenholm::getProvType(providerName.c_str());
+  const char* container = containerName.c_str();
+  const char* provider = providerName.c_str();
+  HCRYPTPROV context = 0;
+  if (type != 0 && (CryptAcquireContextA(&context, container, provider, type, 0) ||
+                    CryptAcquireContextA(&context, container, provider, type, CRYPT_NEWKEYSET)))
+    CryptReleaseContext(context, 0);
 }
 
 const TestKey& sharedKey(int index) {

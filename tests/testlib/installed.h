@@ -40,7 +40,9 @@ std::string base64Text(const Bytes& bytes, bool crLfLines = false);
 // OpenSSL: SHA-1 of the DER SubjectPublicKeyInfo, upper-case hexadecimal.
 std::string keyIdOf(const TestCertificate& certificate);
 
-// Writes the key record of the certificate's public key.
+// Writes the key record of the certificate's public key, and makes the
+// (empty) container it names when the provider is installed: a record binds
+// only to a container the user has.
 void recordKey(const TestCertificate& certificate, const std::string& containerName,
                const std::string& providerName);
 
