@@ -12,8 +12,8 @@ enrol() {
     return 1
   chmod a+r "$work/issued.p7b"
   # A new root needs the user's consent where the command asks for it.
-  "$@" setcert --help 2>/dev/null | grep -q -- --trust-new-roots && trust=(--trust-new-roots)
+  "$@" --help 2>/dev/null | grep -q -- --trust-new-roots && trust=(--trust-new-roots)
   local code
-  code=$("$@" setcert "${trust[@]}" "$work/issued.p7b") || return 1
+  code=$("$@" "${trust[@]}" setcert "$work/issued.p7b") || return 1
   [[ $code == 2000 ]] || { echo "setcert answered '$code', not 2000" >&2; return 1; }
 }
