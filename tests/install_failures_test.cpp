@@ -91,7 +91,7 @@ TEST_F(InstallFailure, NoMemoryForTheDecodedBytes) {
 TEST_F(InstallFailure, StoreThatCannotBeOpenedLeavesItsCertificateOutAndTheWalkGoesOn) {
   // Opens: the collection, then one store per certificate placed.
   platform::faultArm("CertOpenStore", 2, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(installCert(collectionText({&root_, &issuing_}).c_str()), 2000);
+  EXPECT_EQ(installCert(collectionText({&root_, &issuing_}).c_str()), -8);
   EXPECT_TRUE(storeDers(u"ROOT").empty());
   EXPECT_EQ(storeDers(u"CA"), std::vector<Bytes>{issuing_.der()});
   expectOneErrorBox("Access is denied.\r\n");
@@ -108,7 +108,7 @@ TEST_F(InstallFailure, StoreThatCannotBeOpenedLeavesItsCertificateOutAndTheWalkG
 TEST_F(InstallFailure, CertificateThatCannotBeAddedIsLeftOutAndTheWalkGoesOn) {
   recordKey(user_, kContainer, kProvider);
   platform::faultArm("CertAddCertificateContextToStore", 1, ERROR_DISK_FULL);
-  EXPECT_EQ(installCert(collectionText({&root_, &user_}).c_str()), 2000);
+  EXPECT_EQ(installCert(collectionText({&root_, &user_}).c_str()), -7);
   EXPECT_TRUE(storeDers(u"ROOT").empty());
   EXPECT_EQ(storeDers(u"MY"), std::vector<Bytes>{user_.der()});
   expectOneErrorBox(systemText(ERROR_DISK_FULL));
@@ -121,7 +121,7 @@ TEST_F(InstallFailure, CertificateThatCannotBeAddedIsLeftOutAndTheWalkGoesOn) {
   expectOneErrorBox(systemText(ERROR_DISK_FULL));
 }
 
-TEST_F(InstallFailure, ResultIsThatOfTheLastCertificateActedOn) {
+TEST_F(InstallFailure, AFailedCertificateIsNotHiddenByALaterSuccess) {
   recordKey(user_, kContainer, kProvider);
   // The authority's add fails after the user's certificate was bound...
   platform::faultArm("CertAddCertificateContextToStore", 2, ERROR_DISK_FULL);
@@ -131,10 +131,10 @@ TEST_F(InstallFailure, ResultIsThatOfTheLastCertificateActedOn) {
   EXPECT_TRUE(personal[0].keyProvider.has_value());
   EXPECT_TRUE(storeDers(u"CA").empty());
 
-  // ...or before it: the bound certificate has the last word.
+  // ...or before it: the later success does not make it one.
   platform::faultReset();
   platform::faultArm("CertAddCertificateContextToStore", 1, ERROR_DISK_FULL);
-  EXPECT_EQ(installCert(collectionText({&issuing_, &user_}).c_str()), 2000);
+  EXPECT_EQ(installCert(collectionText({&issuing_, &user_}).c_str()), -7);
   EXPECT_TRUE(storeDers(u"CA").empty());
 }
 
