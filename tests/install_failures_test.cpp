@@ -142,7 +142,7 @@ TEST_F(InstallFailure, PropertyThatCannotBeSetLeavesTheCopyUnbound) {
   recordKey(user_, kContainer, kProvider);
   platform::faultArm("CertSetCertificateContextProperty", 1, ERROR_WRITE_FAULT);
 
-  EXPECT_EQ(installCert(collectionText({&user_, &root_}).c_str()), 2000);
+  EXPECT_EQ(installCert(collectionText({&user_, &root_}).c_str()), -3);
 
   const std::vector<StoredCertificate> personal = storeContents(u"MY");
   ASSERT_EQ(personal.size(), 1u);
@@ -206,7 +206,7 @@ TEST_F(InstallFailure, ProviderThatIsNotInstalledLeavesTheCertificateOutAndTheWa
     recordKey(user_, kContainer, provider);
     boxes_.clear();
 
-    EXPECT_EQ(installCert(collectionText({&user_, &root_}).c_str()), 2000) << provider;
+    EXPECT_EQ(installCert(collectionText({&user_, &root_}).c_str()), -28) << provider;
     EXPECT_EQ(installCert(collectionText({&root_, &user_}).c_str()), -28) << provider;
 
     EXPECT_TRUE(storeDers(u"MY").empty());
