@@ -13,9 +13,9 @@
 #include "platform/home.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
-#include "support/child_process.h"
-#include "support/host_fixture.h"
-#include "support/test_home.h"
+#include "testlib/child_process.h"
+#include "testlib/host_fixture.h"
+#include "testlib/test_home.h"
 
 namespace {
 
