@@ -235,7 +235,7 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
     status = static_cast<LSTATUS>(GetLastError());
     return nullptr;
   }
-  const UniqueFd opened = openHiveFile(path, writable, status);
+  UniqueFd opened = openHiveFile(path, writable, status);
   if (opened.valid()) status = prepareFile(path, writable, opened);
   std::shared_ptr<Hive> hive;
   if (status == ERROR_SUCCESS) hive = connect(path, kind, writable, false, opened, status);
@@ -250,6 +250,9 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
     recordStateFailure(path, static_cast<DWORD>(status));
     return nullptr;
   }
+  // Closing a descriptor of the file drops every lock this process holds on
+  // it, SQLite's included: it stays open as long as the connection.
+  hive->checkedFile_.emplace(std::move(opened));
   clearStateFailure();
   std::erase_if(cache, [](const auto& entry) { return entry.second.expired(); });
   cache[path] = hive;

@@ -162,6 +162,8 @@ class Hive {
   pid_t owner_;
   dev_t device_;
   ino_t inode_;
+  // The descriptor the file was checked through, closed after the connection.
+  std::optional<UniqueFd> checkedFile_;
   KeyId rootId_ = 0;
   // Held for each call, and by a held write transaction until it ends.
   std::recursive_mutex mutex_;
