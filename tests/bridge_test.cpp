@@ -283,6 +283,7 @@ TEST_F(BridgeProcessTest, EnrolsAndSurvivesBeingKilledMidCall) {
   ASSERT_EQ(installed.replies.size(), 1u) << installed.run.err;
   EXPECT_EQ(installed.replies[0]["result"], 2000) << installed.replies[0].dump();
   EXPECT_EQ(questionsAsked(), 0) << "\"always\" is remembered";
+  EXPECT_EQ(linesOf(runHost({"store", "list", "ROOT"}).out).size(), 1u) << "the page's root is trusted";
 
   // Killed while the new key waits for its password: the next bridge works.
   const Exchange killed = bridge({call(3, "genReq", {kNames})}, {"kill"});

@@ -80,7 +80,7 @@ TEST_F(HostLifecycleTest, ImportedKeysAreListedBoundExportedAndSign) {
     const std::string thumbprint = opensslThumbprint(certificate);
 
     // Without a terminal the new key is protected by the password file's password.
-    const auto imported = runHost({"--password-file", filePassword, "store", "import", file});
+    const auto imported = runHost({"--trust-new-roots", "--password-file", filePassword, "store", "import", file});
     ASSERT_EQ(imported.status, 0) << imported.err;
     EXPECT_EQ(imported.err, "");
     const std::vector<std::string> printed = fieldsOf(imported.out.substr(0, imported.out.find('\n')));
@@ -153,7 +153,7 @@ TEST_F(HostLifecycleTest, ImportedKeysAreListedBoundExportedAndSign) {
 TEST_F(HostLifecycleTest, KeysAndCertificatesAreDeletedWithTheirRecords) {
   const std::string password = passwordFile("p12.txt", "");
   const std::string file = pkcs12File("Ana Ruiz", "rsa:2048", "", true);
-  const auto imported = runHost({"--password-file", password, "store", "import", file});
+  const auto imported = runHost({"--trust-new-roots", "--password-file", password, "store", "import", file});
   ASSERT_EQ(imported.status, 0) << imported.err;
   const std::string container = fieldsOf(linesOf(imported.out).front()).back();
   const std::string thumbprint = opensslThumbprint(path("Ana Ruiz.pem"));

@@ -179,7 +179,7 @@ TEST_F(HostRequestTest, IssuedCertificatesAreInstalledExportedAndAuthenticateTls
     commandOutput("openssl ca -batch -config '" + path("ca.cnf") + "' -extensions user -in '" + path("user.csr") +
                   "' -out '" + path("user.pem") + "' 2>&1");
     commandOutput("cat '" + path("authority.pem") + "' '" + path("user.pem") + "' > '" + path("chain.pem") + "'");
-    const HostRun installed = runHost({"setcert", path("chain.pem")});
+    const HostRun installed = runHost({"--trust-new-roots", "setcert", path("chain.pem")});
     ASSERT_EQ(installed.out, "2000\n") << installed.err;
     const std::string thumbprint = testing_support::opensslThumbprint(path("user.pem"));
     const std::string listed = runHost({"store", "list", "MY"}).out;

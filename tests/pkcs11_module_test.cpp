@@ -86,7 +86,7 @@ class Pkcs11ModuleTest : public HostEnrolmentTest {
       request = made.out;
     }
     const std::string p7b = issue(request, "--der", "user.p7b");
-    ASSERT_EQ(runHost({"--quiet", "setcert", p7b}).status, 0);
+    ASSERT_EQ(runHost({"--quiet", "--trust-new-roots", "setcert", p7b}).status, 0);
   }
 
   CK_SESSION_HANDLE openSession() {
