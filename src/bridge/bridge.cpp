@@ -74,11 +74,15 @@ Bridge::Bridge(hosting::ControlClient control, Pinentry pinentry)
   platform::setPasswordSink([this](platform::PasswordPurpose purpose, const char* container, std::string& password) {
     return askPassword(purpose, container, password);
   });
+  // A root comes with the page's permission to install certificates, which
+  // mayAct has had from the user or the administrator before setCert runs.
+  platform::setRootTrustSink([](const platform::RootCertificateQuestion&) { return true; });
 }
 
 Bridge::~Bridge() {
   platform::setMessageBoxSink({});
   platform::setPasswordSink({});
+  platform::setRootTrustSink({});
 }
 
 std::string Bridge::serve(std::string_view body) {

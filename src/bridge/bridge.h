@@ -25,7 +25,7 @@ bool controlIsSafeForPages(IDispatch* control);
 
 class Bridge {
  public:
-  // Takes the platform's message-box and password sinks for its lifetime.
+  // Takes the platform's message-box, password and root trust sinks for its lifetime.
   Bridge(hosting::ControlClient control, Pinentry pinentry);
   ~Bridge();
   Bridge(const Bridge&) = delete;
