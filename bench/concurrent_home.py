@@ -11,15 +11,13 @@ authority installed is in CA once. Prints one table row: the wall time of
     bench/concurrent_home.py BUILD_DIR [PROCESSES OPERATIONS]
 """
 import os
-import shutil
 import sys
-import tempfile
 import threading
 import time
 
 from cryptography.hazmat.primitives.serialization import Encoding
 
-from setcert_process import authorities, run, thumbprint
+from setcert_process import authorities, print_row, run, thumbprint
 
 KINDS = ("genreq", "request", "setcert", "store list", "keys list")
 
@@ -80,37 +78,38 @@ def exercise(tool, home, processes, operations, authority_files, installed):
     return wall
 
 
+def authority_files(work, workers, per_worker):
+    """A file of its own authority for each setcert operation, by (worker, operation),
+    and their thumbprints."""
+    keys = [(worker, number) for worker in range(workers) for number in range(per_worker)
+            if KINDS[number % len(KINDS)] == "setcert"]
+    files, thumbprints = {}, []
+    for key, certificate in zip(keys, authorities(len(keys))):
+        files[key] = os.path.join(work, f"authority-{workers}-{key[0]}-{key[1]}.pem")
+        with open(files[key], "wb") as out:
+            out.write(certificate.public_bytes(Encoding.PEM))
+        thumbprints.append(thumbprint(certificate))
+    return files, thumbprints
+
+
+def measure_concurrency(tool, processes, operations, work):
+    load_before = os.getloadavg()
+    alone = exercise(tool, os.path.join(work, "alone"), 1, processes * operations,
+                     *authority_files(work, 1, processes * operations))
+    together = exercise(tool, os.path.join(work, "together"), processes, operations,
+                        *authority_files(work, processes, operations))
+    load_after = os.getloadavg()
+    return (f"| concurrency | {processes} processes x {operations} operations on one home, all exit 0, "
+            f"nothing lost or duplicated (load {load_before[0]:.2f} before, {load_after[0]:.2f} after) "
+            f"| {together:.1f} s | {alone:.1f} s | 1 process x {processes * operations} | {together / alone:.2f} |")
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
     processes = int(sys.argv[2]) if len(sys.argv) > 2 else 8
     operations = int(sys.argv[3]) if len(sys.argv) > 3 else 100
-    tool = os.path.join(build, "tarvenholm")
-    work = tempfile.mkdtemp(prefix="concurrent-bench-", dir=build)
-    try:
-        def authority_files(workers, per_worker):
-            """A file of its own authority for each setcert operation, by (worker, operation),
-            and their thumbprints."""
-            keys = [(worker, number) for worker in range(workers) for number in range(per_worker)
-                    if KINDS[number % len(KINDS)] == "setcert"]
-            files, thumbprints = {}, []
-            for key, certificate in zip(keys, authorities(len(keys))):
-                files[key] = os.path.join(work, f"authority-{workers}-{key[0]}-{key[1]}.pem")
-                with open(files[key], "wb") as out:
-                    out.write(certificate.public_bytes(Encoding.PEM))
-                thumbprints.append(thumbprint(certificate))
-            return files, thumbprints
-
-        load_before = os.getloadavg()
-        alone = exercise(tool, os.path.join(work, "alone"), 1, processes * operations,
-                         *authority_files(1, processes * operations))
-        together = exercise(tool, os.path.join(work, "together"), processes, operations,
-                            *authority_files(processes, operations))
-        load_after = os.getloadavg()
-        print(f"| concurrency | {processes} processes x {operations} operations on one home, all exit 0, "
-              f"nothing lost or duplicated (load {load_before[0]:.2f} before, {load_after[0]:.2f} after) "
-              f"| {together:.1f} s | {alone:.1f} s | 1 process x {processes * operations} | {together / alone:.2f} |")
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    print_row(build, "concurrent-bench-",
+              lambda work: measure_concurrency(os.path.join(build, "tarvenholm"), processes, operations, work))
 
 
 if __name__ == "__main__":

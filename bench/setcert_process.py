@@ -63,35 +63,44 @@ def run(tool, home, *arguments):
     return done.stdout, wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
+def print_row(build, prefix, measure):
+    """Prints the table row that `measure(work)` returns, `work` being a scratch
+    folder under the build directory (on the disk the build uses)."""
+    work = tempfile.mkdtemp(prefix=prefix, dir=build)
+    try:
+        print(measure(work))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def measure_setcert(tool, runs, work):
+    made = authorities(COUNT)
+    bundle = os.path.join(work, "authorities.p7b")
+    with open(bundle, "wb") as out:
+        out.write(pkcs7.serialize_certificates(made, Encoding.DER))
+    walls, cpus = [], []
+    load_before = os.getloadavg()[0]
+    for number in range(runs):
+        home = os.path.join(work, f"home{number}")
+        run(tool, home, "csp-list")  # the first run's registration of the control
+        output, wall, cpu = run(tool, home, "setcert", bundle)
+        listed, _, _ = run(tool, home, "store", "list", "CA")
+        if output.strip() != "2000" or {line.split("\t")[0] for line in listed.splitlines()} != {
+                thumbprint(certificate) for certificate in made}:
+            raise SystemExit("setcert did not install the 1,000 authorities")
+        walls.append(wall)
+        cpus.append(cpu)
+    wall_rate = COUNT / statistics.median(walls)
+    cpu_rate = COUNT / statistics.median(cpus)
+    return (f"| setcert | tarvenholm setcert of 1,000 authorities, whole process (median of {runs}; "
+            f"{cpu_rate:,.0f}/s by CPU time; load {load_before:.2f} before, {os.getloadavg()[0]:.2f} after) "
+            f"| {wall_rate:,.0f} certificates/s | {TARGET:,.0f} certificates/s | the target | {TARGET / wall_rate:.2f} |")
+
+
 def main():
     build = os.path.abspath(sys.argv[1])
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 7
-    tool = os.path.join(build, "tarvenholm")
-    work = tempfile.mkdtemp(prefix="setcert-bench-", dir=build)
-    try:
-        made = authorities(COUNT)
-        bundle = os.path.join(work, "authorities.p7b")
-        with open(bundle, "wb") as out:
-            out.write(pkcs7.serialize_certificates(made, Encoding.DER))
-        walls, cpus = [], []
-        load_before = os.getloadavg()[0]
-        for number in range(runs):
-            home = os.path.join(work, f"home{number}")
-            run(tool, home, "csp-list")  # the first run's registration of the control
-            output, wall, cpu = run(tool, home, "setcert", bundle)
-            listed, _, _ = run(tool, home, "store", "list", "CA")
-            if output.strip() != "2000" or {line.split("\t")[0] for line in listed.splitlines()} != {
-                    thumbprint(certificate) for certificate in made}:
-                raise SystemExit("setcert did not install the 1,000 authorities")
-            walls.append(wall)
-            cpus.append(cpu)
-        wall_rate = COUNT / statistics.median(walls)
-        cpu_rate = COUNT / statistics.median(cpus)
-        print(f"| setcert | tarvenholm setcert of 1,000 authorities, whole process (median of {runs}; "
-              f"{cpu_rate:,.0f}/s by CPU time; load {load_before:.2f} before, {os.getloadavg()[0]:.2f} after) | {wall_rate:,.0f} certificates/s | {TARGET:,.0f} certificates/s "
-              f"| the target | {TARGET / wall_rate:.2f} |")
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    print_row(build, "setcert-bench-", lambda work: measure_setcert(os.path.join(build, "tarvenholm"), runs, work))
 
 
 if __name__ == "__main__":
