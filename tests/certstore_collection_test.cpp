@@ -15,6 +15,7 @@
 #include "platform/lasterror.h"
 #include "platform/openssl_handles.h"
 #include "platform/wincrypt.h"
+#include "testlib/process_start.h"
 #include "testlib/test_certs.h"
 #include "testlib/test_home.h"
 
@@ -111,7 +112,8 @@ TEST_F(CollectionTest, EnumeratesTheMessagesCertificatesInItsOrder) {
 
 TEST_F(CollectionTest, EmptyCollectionEnumeratesNothing) {
   const std::string command = "openssl crl2pkcs7 -nocrl -outform DER -out '" + home_.path() + "/empty.p7b'";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::string output;
+  ASSERT_EQ(testing_support::runCommand(command, output), 0) << output;
   FILE* file = std::fopen((home_.path() + "/empty.p7b").c_str(), "rb");
   ASSERT_NE(file, nullptr);
   Bytes message(4096);

@@ -3,11 +3,7 @@
 // and processes.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -18,6 +14,7 @@
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 #include "platform/wincrypt.h"
+#include "testlib/child_process.h"
 #include "testlib/test_certs.h"
 #include "testlib/test_home.h"
 
@@ -431,27 +428,13 @@ TEST_F(SystemStoreTest, RootAsksBeforeANewCertificateAndNeverTakesABrokenSelfSig
 
 // ---- A second process ----
 
-std::string selfPath() {
-  std::array<char, 4096> path{};
-  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-  return std::string(path.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
-}
-
-// Runs one child case of this binary as a separate process (same home) and
-// returns the lines it printed after "CHILD ".
+// Runs one child case of this binary as a separate process (same home) with
+// `argument`, and returns the lines it reported.
 std::vector<std::string> runChild(const std::string& childCase, const std::string& argument) {
-  const std::string command = std::string(kChildVariable) + "='" + argument + "' '" + selfPath() +
-                              "' --gtest_filter=SystemStoreChild." + childCase + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  EXPECT_NE(pipe, nullptr);
-  std::vector<std::string> lines;
-  std::array<char, 4096> line{};
-  while (pipe != nullptr && std::fgets(line.data(), static_cast<int>(line.size()), pipe) != nullptr) {
-    std::string text(line.data());
-    if (text.rfind("CHILD ", 0) == 0) lines.push_back(text.substr(6, text.find_last_not_of('\n') - 5));
-  }
-  EXPECT_EQ(pipe != nullptr ? ::pclose(pipe) : -1, 0) << command;
-  return lines;
+  const testing_support::ChildResult result =
+      testing_support::runTestInChild("SystemStoreChild." + childCase, {{kChildVariable, argument}});
+  EXPECT_EQ(result.exitStatus, 0) << childCase;
+  return result.reports;
 }
 
 const char* childArgument() { return std::getenv(kChildVariable); }
@@ -467,7 +450,7 @@ TEST(SystemStoreChild, ListMy) {
     std::string container;
     if (binding)
       for (char16_t unit : binding->container) container.push_back(static_cast<char>(unit));
-    std::printf("CHILD %s %s\n", thumbprintOf(context).c_str(), binding ? container.c_str() : "-");
+    testing_support::reportToParent(thumbprintOf(context) + " " + (binding ? container : "-"));
   }
 }
 
@@ -481,7 +464,7 @@ TEST(SystemStoreChild, AddToCa) {
   UniqueCertStore ca = openUserStore(u"CA");
   PCCERT_CONTEXT stored = nullptr;
   ASSERT_TRUE(CertAddCertificateContextToStore(ca.get(), context.get(), CERT_STORE_ADD_USE_EXISTING, &stored));
-  std::printf("CHILD %s\n", thumbprintOf(stored).c_str());
+  testing_support::reportToParent(thumbprintOf(stored));
   CertFreeCertificateContext(stored);
 }
 

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -20,6 +19,7 @@
 #include "support/textconv.h"
 #include "testlib/child_process.h"
 #include "testlib/control_client.h"
+#include "testlib/process_start.h"
 #include "testlib/test_home.h"
 
 namespace {
@@ -30,27 +30,12 @@ using testing_support::callMethod;
 using testing_support::createControl;
 using testing_support::getProperty;
 using testing_support::putProperty;
+using testing_support::runCommand;
 using testing_support::Variant;
 
 constexpr char16_t kNames[] = u"2.5.4.3=Ana Pérez;2.5.4.10=Tarvenholm Pruebas;2.5.4.6=MX";
 constexpr const char* kSpanishEmptyNames = "La cadena de Names no debe ser vacía";
 constexpr const char* kEnglishEmptyNames = "RDN Chain should not be empty";
-
-struct CommandResult {
-  int status;
-  std::string output;
-};
-
-CommandResult runCommand(const std::string& command) {
-  CommandResult result{-1, {}};
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
-  result.status = ::pclose(pipe);
-  return result;
-}
 
 void writeFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
@@ -309,20 +294,23 @@ TEST_F(ControlAutomation, ARequestMadeThroughGenReqIsVerifiedIssuedAndInstalled)
   const std::string dir = home_.path() + "/ca";
   const std::string requestFile = home_.path() + "/request.b64";
   writeFile(requestFile, request);
-  const CommandResult verified =
-      runCommand("base64 -d '" + requestFile + "' | openssl req -inform DER -verify -noout -subject -nameopt RFC2253,-esc_msb");
-  EXPECT_EQ(verified.status, 0) << verified.output;
-  EXPECT_NE(verified.output.find("verify OK"), std::string::npos) << verified.output;
+  std::string verified;
+  EXPECT_EQ(runCommand("base64 -d '" + requestFile +
+                           "' | openssl req -inform DER -verify -noout -subject -nameopt RFC2253,-esc_msb",
+                       verified),
+            0)
+      << verified;
+  EXPECT_NE(verified.find("verify OK"), std::string::npos) << verified;
   // One multi-valued name: the three values joined by "+", in the encoder's order.
   for (const char* part : {"CN=Ana Pérez", "O=Tarvenholm Pruebas", "C=MX"})
-    EXPECT_NE(verified.output.find(part), std::string::npos) << verified.output;
-  EXPECT_EQ(std::count(verified.output.begin(), verified.output.end(), '+'), 2) << verified.output;
+    EXPECT_NE(verified.find(part), std::string::npos) << verified;
+  EXPECT_EQ(std::count(verified.begin(), verified.end(), '+'), 2) << verified;
 
   const std::string script = std::string(TARVENHOLM_SOURCE_DIR) + "/scripts/test-ca";
-  const CommandResult init = runCommand("'" + script + "' '" + dir + "' init");
-  ASSERT_EQ(init.status, 0) << init.output;
-  const CommandResult issued = runCommand("'" + script + "' '" + dir + "' issue '" + requestFile + "' '" + dir + "/chain.b64'");
-  ASSERT_EQ(issued.status, 0) << issued.output;
+  std::string output;
+  ASSERT_EQ(runCommand("'" + script + "' '" + dir + "' init", output), 0) << output;
+  ASSERT_EQ(runCommand("'" + script + "' '" + dir + "' issue '" + requestFile + "' '" + dir + "/chain.b64'", output), 0)
+      << output;
 
   // Another instance installs what the authority issued.
   ComPtr<IDispatch> other = createControl();

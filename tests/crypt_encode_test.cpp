@@ -14,6 +14,7 @@
 
 #include "platform/fault.h"
 #include "platform/public_key_info.h"
+#include "testlib/process_start.h"
 #include "testlib/test_home.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "platform/home.h"
 #include "platform/registry.h"
 #include "testlib/child_process.h"
+#include "testlib/process_start.h"
 #include "testlib/test_home.h"
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include "testlib/crypt_fixtures.h"
 #include "testlib/host_fixture.h"
+#include "testlib/process_start.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "testlib/crypt_fixtures.h"
 #include "testlib/host_fixture.h"
+#include "testlib/process_start.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "platform/openssl_handles.h"
 #include "testlib/crypt_fixtures.h"
 #include "testlib/host_fixture.h"
+#include "testlib/process_start.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include "support/textconv.h"
 #include "testlib/crypt_fixtures.h"
 #include "testlib/installed.h"
+#include "testlib/process_start.h"
 
 namespace {
 
@@ -82,7 +83,8 @@ class InstallEndToEnd : public InstallTest, public ::testing::WithParamInterface
 
   void run(const std::string& arguments) {
     const std::string command = std::string(TARVENHOLM_SOURCE_DIR) + "/scripts/test-ca '" + authority_ + "' " + arguments;
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::string output;
+    ASSERT_EQ(testing_support::runCommand(command, output), 0) << command << "\n" << output;
   }
 
   // A request made by the engine, issued by the authority: the collection
@@ -145,8 +147,11 @@ TEST_P(InstallEndToEnd, IssuedChainIsInstalledAndTheKeySignsThroughTheBinding) {
 TEST_P(InstallEndToEnd, PemArmouredCollectionWithCrLfLineBreaksIsInstalled) {
   ASSERT_FALSE(issuedCollection().empty());
   const std::string pem = authority_ + "/issued.pem";
-  ASSERT_EQ(std::system(("openssl crl2pkcs7 -nocrl -certfile '" + authority_ + "/chain.pem' -out '" + pem + "'").c_str()),
-            0);
+  std::string output;
+  ASSERT_EQ(testing_support::runCommand("openssl crl2pkcs7 -nocrl -certfile '" + authority_ + "/chain.pem' -out '" + pem + "'",
+                                        output),
+            0)
+      << output;
   std::string text;
   for (char c : readFile(pem)) {
     if (c == '\n') text += '\r';

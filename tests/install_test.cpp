@@ -10,6 +10,7 @@
 
 #include "engine/keyrecords.h"
 #include "testlib/installed.h"
+#include "testlib/process_start.h"
 
 namespace {
 
@@ -211,7 +212,9 @@ TEST_F(InstallPlacement, TwoUsersCertificatesAreBoundToTheirOwnContainers) {
 
 TEST_F(InstallPlacement, CollectionWithoutCertificatesPlacesNothing) {
   const std::string bundle = home_.path() + "/empty.p7b";
-  ASSERT_EQ(std::system(("openssl crl2pkcs7 -nocrl -outform DER -out '" + bundle + "'").c_str()), 0);
+  std::string output;
+  ASSERT_EQ(testing_support::runCommand("openssl crl2pkcs7 -nocrl -outform DER -out '" + bundle + "'", output), 0)
+      << output;
   std::ifstream in(bundle, std::ios::binary);
   const Bytes empty{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   ASSERT_FALSE(empty.empty());

@@ -14,6 +14,7 @@
 
 #include "engine/keyid.h"
 #include "platform/fault.h"
+#include "testlib/process_start.h"
 #include "testlib/test_home.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include "testlib/crypt_fixtures.h"
 #include "testlib/host_fixture.h"
 #include "testlib/host_process.h"
+#include "testlib/process_start.h"
 #include "testlib/test_home.h"
 
 namespace {

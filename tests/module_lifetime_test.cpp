@@ -5,7 +5,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
@@ -20,6 +19,8 @@
 #include "platform/oleauto.h"
 #include "testlib/child_process.h"
 #include "testlib/control_module.h"
+#include "testlib/host_process.h"
+#include "testlib/process_start.h"
 #include "testlib/test_home.h"
 
 namespace {
@@ -83,16 +84,10 @@ std::u16string generateRequest(IDispatch* control, const char16_t* names) {
 }
 
 std::set<std::string> exportedNames(const std::string& path) {
+  std::string listing;
+  EXPECT_EQ(testing_support::runCommand("nm -D --defined-only '" + path + "'", listing), 0) << listing;
   std::set<std::string> names;
-  const std::unique_ptr<FILE, int (*)(FILE*)> listing(popen(("nm -D --defined-only '" + path + "'").c_str(), "r"),
-                                                      &pclose);
-  if (!listing) return names;
-  std::array<char, 512> line{};
-  while (std::fgets(line.data(), line.size(), listing.get()) != nullptr) {
-    std::string text(line.data());
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    names.insert(text.substr(text.rfind(' ') + 1));
-  }
+  for (const std::string& line : testing_support::linesOf(listing)) names.insert(line.substr(line.rfind(' ') + 1));
   return names;
 }
 

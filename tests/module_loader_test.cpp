@@ -24,6 +24,7 @@
 #include "platform/oletext.h"
 #include "platform/typelib.h"
 #include "testlib/com_sample.h"
+#include "testlib/process_start.h"
 #include "testlib/test_home.h"
 
 namespace {
@@ -56,7 +57,10 @@ void writeFile(const std::string& path, const std::vector<BYTE>& bytes) {
   file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+void run(const std::string& command) {
+  std::string output;
+  ASSERT_EQ(testing_support::runCommand(command, output), 0) << command << "\n" << output;
+}
 
 HRESULT loadLibraryFrom(const std::string& path, ComPtr<ITypeLib>& library) {
   return LoadTypeLib(platform::utf8ToWide(path).c_str(), library.put());

@@ -12,6 +12,7 @@
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 #include "testlib/control_module.h"
+#include "testlib/process_start.h"
 #include "testlib/test_home.h"
 
 namespace {
@@ -185,7 +186,10 @@ TEST_F(ModuleRegistration, TypeLibraryRegistrationFailureIsTheResult) {
 // stay unwritten, the control entries are written, registration fails.
 TEST_F(ModuleRegistration, AModuleWithoutItsLibraryFailsToRegister) {
   const std::string bare = file("libtarvenholm-control.so");
-  ASSERT_EQ(std::system(("objcopy --remove-section .typelib '" + module_.path() + "' '" + bare + "'").c_str()), 0);
+  std::string output;
+  ASSERT_EQ(
+      testing_support::runCommand("objcopy --remove-section .typelib '" + module_.path() + "' '" + bare + "'", output), 0)
+      << output;
   copyFile(testing_support::builtTypeLibPath(), file("libtarvenholm-control.tlb"));
   ControlModule copy(bare);
   EXPECT_EQ(copy.registerServer(), TYPE_E_CANTLOADLIBRARY);

@@ -2,6 +2,7 @@
 // commands decode, parse and verify what buildRequest hands back.
 
 // OpenSSL's headers (through the crypt fixtures) come before the platform's.
+#include "testlib/process_start.h"
 #include "testlib/request_case.h"
 
 #include <gtest/gtest.h>

@@ -12,6 +12,7 @@
 #include "bridge/bridge.h"
 #include "hosting/control_factory.h"
 #include "hosting/native_host.h"
+#include "platform/unique_fd.h"
 
 using namespace tarvenholm;
 
@@ -28,13 +29,7 @@ std::size_t readStandardInput(char* buffer, std::size_t size) {
 }
 
 bool writeStandardOutput(const std::string& bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t written = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<std::size_t>(written);
-  }
-  return true;
+  return platform::writeAll(STDOUT_FILENO, bytes.data(), bytes.size());
 }
 
 }  // namespace

@@ -96,13 +96,7 @@ class Session {
  private:
   bool send(const std::string& line) {
     const std::string text = line + "\n";
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t written = ::write(toChild_.get(), text.data() + done, text.size() - done);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      done += static_cast<std::size_t>(written);
-    }
-    return true;
+    return platform::writeAll(toChild_.get(), text.data(), text.size());
   }
 
   bool readLine(std::string& line) {

@@ -1,6 +1,5 @@
 #include "host/certificate_input.h"
 
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <cerrno>
 
 #include "host/openssl_owned.h"
+#include "platform/unique_fd.h"
 
 namespace tarvenholm::host {
 namespace {
@@ -18,20 +18,6 @@ namespace {
 constexpr std::size_t kLargestInput = 16 * 1024 * 1024;
 
 constexpr const char* kCertificateHeaders[] = {"-----BEGIN CERTIFICATE-----", "-----BEGIN X509 CERTIFICATE-----"};
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ > STDERR_FILENO) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool contains(const std::vector<unsigned char>& bytes, const char* text) {
   const std::string_view wanted(text);
@@ -93,18 +79,20 @@ bool isDerPkcs7(const std::vector<unsigned char>& input) {
 
 std::optional<std::vector<unsigned char>> readInput(const std::string& source) {
   const bool standardInput = source == "-";
-  FileDescriptor file(standardInput ? STDIN_FILENO : ::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  const platform::UniqueFd opened =
+      standardInput ? platform::UniqueFd() : platform::UniqueFd::openForReading(source.c_str());
+  const int file = standardInput ? STDIN_FILENO : opened.get();
   const std::string shownName = standardInput ? "standard input" : source;
   auto failed = [&shownName](int error) {
     reportFailure({"cannot read " + shownName + ": " + systemErrorText(error),
                    "no se pudo leer " + shownName + ": " + systemErrorText(error)});
     return std::nullopt;
   };
-  if (file.get() < 0) return failed(errno);
+  if (file < 0) return failed(errno);
   std::vector<unsigned char> bytes;
   unsigned char chunk[65536];
   for (;;) {
-    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
+    const ssize_t count = ::read(file, chunk, sizeof chunk);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return failed(errno);
     if (count == 0) break;

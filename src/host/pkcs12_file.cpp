@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/unique_fd.h"
+
 namespace tarvenholm::host {
 namespace {
 
@@ -72,16 +74,12 @@ std::string commonNameOf(X509* certificate) {
 
 bool writePrivateFile(const std::string& path, const std::vector<unsigned char>& bytes) {
   // Never through a symbolic link: it could point at any file of the user's.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (fd < 0) return false;
-  bool written = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
-  for (std::size_t done = 0; written && done < bytes.size();) {
-    const ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (count < 0 && errno == EINTR) continue;
-    written = count > 0;
-    if (written) done += static_cast<std::size_t>(count);
-  }
-  if (::close(fd) != 0) written = false;
+  platform::UniqueFd file(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  if (!file.valid()) return false;
+  bool written =
+      ::fchmod(file.get(), S_IRUSR | S_IWUSR) == 0 && platform::writeAll(file.get(), bytes.data(), bytes.size());
+  if (!file.close()) written = false;
   if (!written) {
     const int error = errno;
     ::unlink(path.c_str());

@@ -54,26 +54,15 @@ class EchoOff {
   struct sigaction previous_[std::size(kEndingSignals)]{};
 };
 
-bool writeAll(int fd, const std::string& text) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t count = ::write(fd, text.data() + written, text.size() - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    written += static_cast<std::size_t>(count);
-  }
-  return true;
-}
+bool writeAll(int fd, const std::string& text) { return platform::writeAll(fd, text.data(), text.size()); }
 
 }  // namespace
 
 std::unique_ptr<Terminal> Terminal::open() {
-  const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  return std::unique_ptr<Terminal>(new Terminal(fd));
+  platform::UniqueFd fd(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) return nullptr;
+  return std::unique_ptr<Terminal>(new Terminal(std::move(fd)));
 }
-
-Terminal::~Terminal() { ::close(fd_); }
 
 bool Terminal::readSecret(const std::string& prompt, std::string& line) {
   OPENSSL_cleanse(line.data(), line.size());
@@ -82,24 +71,24 @@ bool Terminal::readSecret(const std::string& prompt, std::string& line) {
   bool read = false;
   {
     // Echo goes off before the prompt shows: what is typed after it never echoes.
-    EchoOff echoOff(fd_);
-    if (!writeAll(fd_, prompt)) return false;
+    EchoOff echoOff(fd_.get());
+    if (!writeAll(fd_.get(), prompt)) return false;
     read = readLine(line);
   }
-  writeAll(fd_, "\n");
+  writeAll(fd_.get(), "\n");
   return read;
 }
 
 bool Terminal::ask(const std::string& prompt, std::string& line) {
   line.clear();
-  return writeAll(fd_, prompt) && readLine(line);
+  return writeAll(fd_.get(), prompt) && readLine(line);
 }
 
 bool Terminal::readLine(std::string& line) {
   bool ended = false;
   for (;;) {
     char byte = 0;
-    const ssize_t count = ::read(fd_, &byte, 1);
+    const ssize_t count = ::read(fd_.get(), &byte, 1);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
       ended = line.empty();
@@ -112,6 +101,6 @@ bool Terminal::readLine(std::string& line) {
   return !ended;
 }
 
-void Terminal::say(const std::string& text) { writeAll(fd_, text + "\n"); }
+void Terminal::say(const std::string& text) { writeAll(fd_.get(), text + "\n"); }
 
 }  // namespace tarvenholm::host

@@ -4,6 +4,9 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+
+#include "platform/unique_fd.h"
 
 namespace tarvenholm::host {
 
@@ -11,7 +14,6 @@ class Terminal {
  public:
   // The controlling terminal; null when the process has none.
   static std::unique_ptr<Terminal> open();
-  ~Terminal();
   Terminal(const Terminal&) = delete;
   Terminal& operator=(const Terminal&) = delete;
 
@@ -25,11 +27,11 @@ class Terminal {
   void say(const std::string& text);
 
  private:
-  explicit Terminal(int fd) : fd_(fd) {}
+  explicit Terminal(platform::UniqueFd fd) : fd_(std::move(fd)) {}
   // One line up to its line break (dropped, with a carriage return before
   // it); false at the end of input.
   bool readLine(std::string& line);
-  int fd_;
+  platform::UniqueFd fd_;
 };
 
 }  // namespace tarvenholm::host

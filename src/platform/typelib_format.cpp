@@ -17,6 +17,7 @@
 #include "platform/fault.h"
 #include "platform/lasterror.h"
 #include "platform/typelib.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
@@ -243,17 +244,12 @@ DWORD writeTypeLibFile(const char* path, const LibraryModel& library) {
   if (path == nullptr) return ERROR_INVALID_PARAMETER;
   if (FAULT("writeTypeLibFile", ERROR_WRITE_FAULT)) return GetLastError();
   const std::vector<BYTE> bytes = saveTypeLibrary(library);
-  const int file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (file < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t step = ::write(file, bytes.data() + written, bytes.size() - written);
-    if (step < 0 && errno == EINTR) continue;
-    if (step <= 0) break;
-    written += static_cast<std::size_t>(step);
-  }
-  const bool closed = ::close(file) == 0;
-  return written == bytes.size() && closed ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+  UniqueFd file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!file.valid())
+    return errno == ENOENT ? ERROR_FILE_NOT_FOUND : errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;
+  const bool written = writeAll(file.get(), bytes.data(), bytes.size());
+  const bool closed = file.close();
+  return written && closed ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
 }
 
 }  // namespace platform

@@ -1,8 +1,6 @@
 #include "testlib/child_process.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,12 +8,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/unique_fd.h"
+#include "testlib/process_start.h"
+
 namespace testing_support {
 namespace {
 
 constexpr const char* kChildVariable = "TARVENHOLM_TEST_CHILD";
 constexpr const char* kReportVariable = "TARVENHOLM_TEST_REPORT_FD";
-constexpr uid_t kNobody = 65534;
 
 std::string ownExecutable() {
   char path[PATH_MAX];
@@ -30,26 +30,20 @@ ChildProcess::ChildProcess(const std::string& testName,
                            const std::vector<std::pair<std::string, std::string>>& environment, bool unprivileged) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) std::abort();
-  const std::string executable = ownExecutable();
-  const std::string filter = "--gtest_filter=" + testName;
-  pid_ = ::fork();
-  if (pid_ < 0) std::abort();
-  if (pid_ == 0) {
-    ::close(pipeFds[0]);
-    const int reportFd = ::dup(pipeFds[1]);  // without O_CLOEXEC: survives exec
-    ::setenv(kChildVariable, "1", 1);
-    ::setenv(kReportVariable, std::to_string(reportFd).c_str(), 1);
-    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-    if (unprivileged && ::geteuid() == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(126);
-    }
-    const int devNull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devNull, STDOUT_FILENO);
-    ::execl(executable.c_str(), executable.c_str(), filter.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(pipeFds[1]);
-  reportFd_ = pipeFds[0];
+  const platform::UniqueFd reportEnd(pipeFds[1]);
+  const platform::UniqueFd devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  ProcessStart start;
+  start.arguments = {ownExecutable(), "--gtest_filter=" + testName};
+  start.environment = currentEnvironment();
+  // Built as a string first: GCC 12 warns of a false overlap when a literal is assigned here.
+  start.environment[kChildVariable] = std::string(1, '1');
+  start.environment[kReportVariable] = std::to_string(reportEnd.get());
+  for (const auto& [name, value] : environment) start.environment[name] = value;
+  start.output = devNull.get();
+  start.inherited = reportEnd.get();
+  start.unprivileged = unprivileged;
+  pid_ = startProcess(start);
+  reportFd_.reset(pipeFds[0]);
 }
 
 ChildProcess::~ChildProcess() {
@@ -58,21 +52,9 @@ ChildProcess::~ChildProcess() {
 
 ChildResult ChildProcess::wait() {
   ChildResult result;
-  std::string received;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(reportFd_, buffer, sizeof buffer);
-    if (got > 0) {
-      received.append(buffer, static_cast<std::size_t>(got));
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    break;
-  }
-  ::close(reportFd_);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  const std::string received = readAll(reportFd_.get());
+  reportFd_.reset();
+  const int status = waitForProcess(pid_);
   pid_ = -1;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   std::size_t start = 0;
@@ -92,14 +74,7 @@ void reportToParent(const std::string& line) {
   const char* fdText = std::getenv(kReportVariable);
   if (fdText == nullptr) return;
   const std::string text = line + "\n";
-  const int fd = std::atoi(fdText);
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t done = ::write(fd, text.data() + written, text.size() - written);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return;
-    written += static_cast<std::size_t>(done);
-  }
+  platform::writeAll(std::atoi(fdText), text.data(), text.size());
 }
 
 }  // namespace testing_support

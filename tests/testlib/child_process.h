@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace testing_support {
 
 struct ChildResult {
@@ -35,7 +37,7 @@ class ChildProcess {
 
  private:
   int pid_ = -1;
-  int reportFd_ = -1;
+  platform::UniqueFd reportFd_;
 };
 
 ChildResult runTestInChild(const std::string& testName,

@@ -1,10 +1,8 @@
 #include "testlib/crypt_fixtures.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <sys/wait.h>
 
 namespace testing_support {
 
@@ -83,17 +81,6 @@ PasswordAnswers::PasswordAnswers(std::string newKey, std::string useKey)
 }
 
 PasswordAnswers::~PasswordAnswers() { platform::setPasswordSink(nullptr); }
-
-int runCommand(const std::string& commandLine, std::string& output) {
-  output.clear();
-  FILE* pipe = ::popen((commandLine + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char chunk[4096];
-  std::size_t read = 0;
-  while ((read = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, read);
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 void writeFile(const std::string& path, const std::vector<BYTE>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -75,8 +75,6 @@ class PasswordAnswers {
   std::string lastContainer_;
 };
 
-// Runs a shell command line; its exit status, standard output and error in `output`.
-int runCommand(const std::string& commandLine, std::string& output);
 
 void writeFile(const std::string& path, const std::vector<BYTE>& bytes);
 std::vector<BYTE> readFile(const std::string& path);

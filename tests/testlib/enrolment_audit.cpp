@@ -7,11 +7,11 @@
 #include <openssl/x509v3.h>
 #include <sqlite3.h>
 
+#include "platform/openssl_handles.h"
 #include "testlib/enrolment_audit.h"
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,12 +25,12 @@
 #include "engine/keyrecords.h"
 #include "platform/lasterror.h"
 #include "platform/openssl_handles.h"
+#include "platform/unique_fd.h"
 #include "platform/registry.h"
 #include "testlib/host_fixture.h"
 #include "testlib/installed.h"
 #include "testlib/key_inspection.h"
-
-extern char** environ;
+#include "testlib/process_start.h"
 
 namespace testing_support {
 namespace {
@@ -42,26 +42,6 @@ using platform::UniquePkey;
 using platform::UniqueX509;
 using platform::UniqueX509Extension;
 using platform::UniqueX509Req;
-
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
-std::string readAll(int fd) {
-  std::string text;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count > 0) {
-      text.append(buffer, static_cast<std::size_t>(count));
-    } else if (count < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return text;
-    }
-  }
-}
 
 std::string keyIdOfPublicKey(EVP_PKEY* key) {
   if (key == nullptr) return {};
@@ -100,48 +80,22 @@ std::string registryString(HKEY key, const char* name) {
 
 SpawnedHost::SpawnedHost(const std::vector<std::string>& args,
                          const std::vector<std::pair<std::string, std::string>>& variables) {
-  std::vector<std::string> argumentTexts{hostBinary()};
-  argumentTexts.insert(argumentTexts.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& text : argumentTexts) argv.push_back(text.data());
-  argv.push_back(nullptr);
-
-  std::map<std::string, std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::size_t equals = text.find('=');
-    if (equals != std::string::npos) environment[text.substr(0, equals)] = text.substr(equals + 1);
-  }
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANGUAGE", "TARVENHOLM_KEY_PASSWORD"}) environment.erase(name);
-  environment["LANG"] = "C";
-  for (const auto& [name, value] : variables) environment[name] = value;
-  std::vector<std::string> environmentTexts;
-  for (const auto& [name, value] : environment) environmentTexts.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (std::string& text : environmentTexts) envp.push_back(text.data());
-  envp.push_back(nullptr);
-
   int out[2];
   int err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  ::close(err[1]);
-  out_ = out[0];
-  err_ = err[0];
-  if (spawned != 0) {
-    closeFd(out_);
-    closeFd(err_);
-    throw std::runtime_error("cannot start " + argumentTexts.front());
-  }
-  pid_ = pid;
+  out_.reset(out[0]);
+  err_.reset(err[0]);
+  const platform::UniqueFd outEnd(out[1]);
+  const platform::UniqueFd errEnd(err[1]);
+  const platform::UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  ProcessStart start;
+  start.arguments = {hostBinary()};
+  start.arguments.insert(start.arguments.end(), args.begin(), args.end());
+  start.environment = hostEnvironment(variables);
+  start.input = devNull.get();
+  start.output = outEnd.get();
+  start.error = errEnd.get();
+  pid_ = startProcess(start);
 }
 
 SpawnedHost::~SpawnedHost() {
@@ -149,8 +103,6 @@ SpawnedHost::~SpawnedHost() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
-  closeFd(out_);
-  closeFd(err_);
 }
 
 HostRun SpawnedHost::killAfter(std::chrono::microseconds delay, bool& killed) {
@@ -177,11 +129,10 @@ HostRun SpawnedHost::wait() { return collect(); }
 HostRun SpawnedHost::collect() {
   HostRun run;
   // The pipes reach their end when the process is gone.
-  run.out = readAll(out_);
-  run.err = readAll(err_);
+  run.out = readAll(out_.get());
+  run.err = readAll(err_.get());
   if (!reaped_) {
-    while (::waitpid(pid_, &waitStatus_, 0) < 0 && errno == EINTR) {
-    }
+    waitStatus_ = waitForProcess(pid_);
     reaped_ = true;
   }
   run.status = WIFEXITED(waitStatus_) ? WEXITSTATUS(waitStatus_) : 128 + WTERMSIG(waitStatus_);

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "testlib/host_process.h"
 #include "testlib/test_certs.h"
 
@@ -37,8 +38,8 @@ class SpawnedHost {
  private:
   HostRun collect();
   int pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  platform::UniqueFd out_;
+  platform::UniqueFd err_;
   bool reaped_ = false;
   int waitStatus_ = 0;
 };

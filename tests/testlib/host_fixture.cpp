@@ -6,6 +6,7 @@
 
 #include "testlib/control_module.h"
 #include "testlib/crypt_fixtures.h"
+#include "testlib/process_start.h"
 
 namespace testing_support {
 

@@ -13,25 +13,17 @@
 #include <cstdlib>
 #include <map>
 
-extern char** environ;
+#include "platform/unique_fd.h"
+#include "testlib/process_start.h"
 
 namespace testing_support {
-namespace {
 
-// Far beyond any run's time, also under the sanitizers.
-constexpr auto kLongestRun = std::chrono::minutes(5);
-
-std::map<std::string, std::string> runEnvironment(const HostEnvironment& environment) {
-  std::map<std::string, std::string> variables;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::size_t equals = text.find('=');
-    if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
-  }
+std::map<std::string, std::string> hostEnvironment(const std::vector<std::pair<std::string, std::string>>& changes) {
+  std::map<std::string, std::string> variables = currentEnvironment();
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANGUAGE", "TARVENHOLM_KEY_PASSWORD"}) variables.erase(name);
   // Built as a string first: GCC 12 warns of a false overlap when a literal is assigned here.
   variables.insert_or_assign("LANG", std::string(1, 'C'));
-  for (const auto& [name, value] : environment.variables) {
+  for (const auto& [name, value] : changes) {
     if (value.empty())
       variables.erase(name);
     else
@@ -40,28 +32,16 @@ std::map<std::string, std::string> runEnvironment(const HostEnvironment& environ
   return variables;
 }
 
-// Owns a file descriptor; -1 when closed.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { close(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  void close() { reset(-1); }
+namespace {
 
- private:
-  int fd_ = -1;
-};
+// Far beyond any run's time, also under the sanitizers.
+constexpr auto kLongestRun = std::chrono::minutes(5);
+
+using platform::UniqueFd;
 
 struct Pipe {
-  Fd read;
-  Fd write;
+  UniqueFd read;
+  UniqueFd write;
   Pipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
@@ -80,50 +60,33 @@ bool drain(int fd, std::string& into) {
 
 TerminalRun run(const std::string& binary, const std::vector<std::string>& args, const HostEnvironment& environment,
                 const std::vector<TerminalExchange>* exchanges) {
-  // Everything the child needs is made before fork: after it only
-  // async-signal-safe calls are allowed.
-  std::vector<std::string> argumentTexts{binary};
-  argumentTexts.insert(argumentTexts.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& text : argumentTexts) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> environmentTexts;
-  for (const auto& [name, value] : runEnvironment(environment)) environmentTexts.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (std::string& text : environmentTexts) envp.push_back(text.data());
-  envp.push_back(nullptr);
-
-  Fd terminal;
+  ProcessStart start;
+  start.arguments = {binary};
+  start.arguments.insert(start.arguments.end(), args.begin(), args.end());
+  start.environment = hostEnvironment(environment.variables);
+  start.newSession = true;
+  UniqueFd terminal;
   char terminalName[PATH_MAX] = {};
   if (exchanges != nullptr) {
     terminal.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (terminal.get() < 0 || ::grantpt(terminal.get()) != 0 || ::unlockpt(terminal.get()) != 0 ||
         ::ptsname_r(terminal.get(), terminalName, sizeof terminalName) != 0)
       std::abort();
+    start.terminal = terminalName;
   }
   Pipe input, output, error;
+  start.input = input.read.get();
+  start.output = output.write.get();
+  start.error = error.write.get();
   ::signal(SIGPIPE, SIG_IGN);
-  const pid_t pid = ::fork();
-  if (pid < 0) std::abort();
-  if (pid == 0) {
-    ::setsid();  // no controlling terminal, unless the pseudo-terminal becomes it
-    if (terminalName[0] != '\0') {
-      const int controlling = ::open(terminalName, O_RDWR);
-      if (controlling < 0 || ::ioctl(controlling, TIOCSCTTY, 0) != 0) ::_exit(126);
-    }
-    ::dup2(input.read.get(), STDIN_FILENO);
-    ::dup2(output.write.get(), STDOUT_FILENO);
-    ::dup2(error.write.get(), STDERR_FILENO);
-    ::execve(binary.c_str(), argv.data(), envp.data());
-    ::_exit(127);
-  }
-  input.read.close();
-  output.write.close();
-  error.write.close();
+  const pid_t pid = startProcess(start);
+  input.read.reset();
+  output.write.reset();
+  error.write.reset();
 
   TerminalRun result;
   std::size_t written = 0;
-  if (environment.input.empty()) input.write.close();
+  if (environment.input.empty()) input.write.reset();
   if (input.write.get() >= 0) ::fcntl(input.write.get(), F_SETFL, O_NONBLOCK);
   std::size_t answered = 0;
   std::size_t searchFrom = 0;
@@ -140,29 +103,27 @@ TerminalRun run(const std::string& binary, const std::vector<std::string>& args,
       break;
     }
     if (::poll(watched, 4, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-    if (watched[0].revents != 0 && !drain(output.read.get(), result.out)) output.read.close();
-    if (watched[1].revents != 0 && !drain(error.read.get(), result.err)) error.read.close();
+    if (watched[0].revents != 0 && !drain(output.read.get(), result.out)) output.read.reset();
+    if (watched[1].revents != 0 && !drain(error.read.get(), result.err)) error.read.reset();
     if (watched[2].revents != 0) {
       const ssize_t count =
           ::write(input.write.get(), environment.input.data() + written, environment.input.size() - written);
       if (count > 0) written += static_cast<std::size_t>(count);
-      if ((count < 0 && errno != EINTR && errno != EAGAIN) || written == environment.input.size()) input.write.close();
+      if ((count < 0 && errno != EINTR && errno != EAGAIN) || written == environment.input.size()) input.write.reset();
     }
-    if (watched[3].revents != 0 && !drain(terminal.get(), result.terminal)) terminal.close();
+    if (watched[3].revents != 0 && !drain(terminal.get(), result.terminal)) terminal.reset();
     if (exchanges != nullptr && answered < exchanges->size() && terminal.get() >= 0) {
       const TerminalExchange& next = (*exchanges)[answered];
       const std::size_t found = result.terminal.find(next.prompt, searchFrom);
       if (found != std::string::npos) {
         const std::string typed = next.answer + "\n";
-        if (::write(terminal.get(), typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) std::abort();
+        if (!platform::writeAll(terminal.get(), typed.data(), typed.size())) std::abort();
         searchFrom = found + next.prompt.size();
         ++answered;
       }
     }
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = waitForProcess(pid);
   // What the command wrote last on its terminal.
   if (terminal.get() >= 0) {
     ::fcntl(terminal.get(), F_SETFL, O_NONBLOCK);

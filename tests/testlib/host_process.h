@@ -2,6 +2,7 @@
 // a user or a script runs it, and captures what it writes and its status.
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,11 @@ struct HostEnvironment {
 
 // build/tarvenholm
 std::string hostBinary();
+
+// The environment of a run: the test's, with LANG=C and neither LC_ALL,
+// LC_MESSAGES, LANGUAGE nor TARVENHOLM_KEY_PASSWORD, then `changes` (an
+// empty value unsets).
+std::map<std::string, std::string> hostEnvironment(const std::vector<std::pair<std::string, std::string>>& changes);
 
 // Runs the command with `args` in a new session, so it has no controlling
 // terminal: passwords can then only come from files and the environment.

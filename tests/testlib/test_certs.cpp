@@ -6,6 +6,7 @@
 #include <openssl/x509v3.h>
 
 #include "platform/openssl_handles.h"
+#include "testlib/process_start.h"
 #include "testlib/test_certs.h"
 
 #include <cstdlib>
@@ -164,7 +165,8 @@ Bytes bundleWithOpenssl(const std::vector<const TestCertificate*>& certificates,
     for (const TestCertificate* certificate : certificates) out << certificate->pem();
   }
   const std::string command = "openssl crl2pkcs7 -nocrl -certfile '" + chain + "' -outform DER -out '" + bundle + "'";
-  if (std::system(command.c_str()) != 0) fail(command);
+  std::string output;
+  if (runCommand(command, output) != 0) fail(command + "\n" + output);
   std::ifstream in(bundle, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
