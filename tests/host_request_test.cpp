@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "testlib/host_fixture.h"
 
 namespace {
@@ -198,15 +199,15 @@ TEST_F(HostRequestTest, IssuedCertificatesAreInstalledExportedAndAuthenticateTls
                   path("client.pem") + "' 2>&1");
 
     // Loopback only; the server takes one connection and both sides are bounded in time.
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    platform::UniqueFd probe(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ASSERT_EQ(::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
     const std::string port = std::to_string(ntohs(address.sin_port));
-    ::close(probe);
+    probe.reset();
     const std::string server = "timeout 60 openssl s_server -accept 127.0.0.1:" + port + " -naccept 1 -www -cert '" +
                                path("server.pem") + "' -key '" + path("server.key") + "' -CAfile '" +
                                path("authority.pem") + "' -Verify 1 -verify_return_error < /dev/null > '" +

@@ -91,10 +91,9 @@ Outcome endsWalk(int result) { return {true, result, true}; }
 bool containerExists(const std::string& containerName, const std::string& providerName) {
   const DWORD providerType = getProvType(providerName.c_str());
   if (providerType == 0) return true;  // linkUserCert reports the unknown provider
-  HCRYPTPROV provider = 0;
-  if (!CryptAcquireContextA(&provider, containerName.c_str(), providerName.c_str(), providerType, CRYPT_SILENT))
+  UniqueCryptProv provider;
+  if (!CryptAcquireContextA(provider.put(), containerName.c_str(), providerName.c_str(), providerType, CRYPT_SILENT))
     return GetLastError() != static_cast<DWORD>(NTE_BAD_KEYSET);
-  CryptReleaseContext(provider, 0);
   return true;
 }
 

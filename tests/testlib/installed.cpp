@@ -84,10 +84,9 @@ void recordKey(const TestCertificate& certificate, const std::string& containerN
   const DWORD type = tarvenholm::getProvType(providerName.c_str());
   const char* container = containerName.c_str();
   const char* provider = providerName.c_str();
-  HCRYPTPROV context = 0;
-  if (type != 0 && (CryptAcquireContextA(&context, container, provider, type, 0) ||
-                    CryptAcquireContextA(&context, container, provider, type, CRYPT_NEWKEYSET)))
-    CryptReleaseContext(context, 0);
+  UniqueCryptProv context;
+  if (type != 0 && !CryptAcquireContextA(context.put(), container, provider, type, 0))
+    CryptAcquireContextA(context.put(), container, provider, type, CRYPT_NEWKEYSET);
 }
 
 const TestKey& sharedKey(int index) {
