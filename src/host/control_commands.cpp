@@ -8,6 +8,7 @@
 #include "host/control_session.h"
 #include "host/json_output.h"
 #include "host/operation.h"
+#include "platform/certstore.h"
 
 namespace tarvenholm::host {
 namespace {
@@ -120,7 +121,9 @@ int runSetcert(Host& host, const CommandLine& line) {
   arguments.push_back(Variant::text(certificates.text));
   Variant code;
   Operation operation;
+  const unsigned long placedBefore = platform::certs::systemStorePlacements();
   const CallOutcome outcome = control->call("setCert", std::move(arguments), code);
+  const bool installedAny = platform::certs::systemStorePlacements() != placedBefore;
   if (!operation.save()) return kExitFailure;
   if (outcome.failed()) {
     reportCallFailure("setCert", outcome);
@@ -139,6 +142,11 @@ int runSetcert(Host& host, const CommandLine& line) {
                    "import it with its key (store import)",
                    "ninguna llave de esta computadora corresponde al certificado: instálelo donde se hizo su "
                    "solicitud, o impórtelo con su llave (store import)"});
+  // The control answers 2000 for a collection it found nothing to install in.
+  if (*result == kInstalled && !installedAny) {
+    reportFailure({"no certificate was installed", "no se instaló ningún certificado"});
+    return kExitFailure;
+  }
   return *result == kInstalled ? kExitSuccess : kExitFailure;
 }
 

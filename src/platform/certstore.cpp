@@ -1,5 +1,6 @@
 #include "platform/certstore.h"
 
+#include <atomic>
 #include <optional>
 #include <unordered_set>
 
@@ -18,7 +19,11 @@ OpenHandles& openHandles() {
   return handles;
 }
 
+std::atomic<unsigned long> placementsInSystemStores{0};
+
 }  // namespace
+
+unsigned long systemStorePlacements() { return placementsInSystemStores.load(); }
 
 CertStore::~CertStore() = default;
 
@@ -134,6 +139,7 @@ BOOL CertStore::add(const Certificate& source, DWORD disposition, PCCERT_CONTEXT
     placed = replace(*existing, std::move(copy));
   }
   if (placed == nullptr) return FALSE;
+  if (systemStore()) ++placementsInSystemStores;
   if (storeCopy != nullptr)
     *storeCopy = handOut(*placed);
   else

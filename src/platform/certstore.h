@@ -20,6 +20,11 @@
 
 namespace platform::certs {
 
+// How many certificates adds have placed in system stores in this process
+// (added, replacing a copy, or kept as already there): a host compares it
+// before and after a call to tell whether the call installed anything.
+unsigned long systemStorePlacements();
+
 class CertStore {
  public:
   CertStore() = default;
@@ -55,6 +60,9 @@ class CertStore {
   void release(Certificate& certificate);
 
  protected:
+  // True for the stores of the user's and the machine's registry.
+  virtual bool systemStore() const { return false; }
+
   // The primitives, all called with the lock held. Failures set the last error.
 
   // The first certificate after `after` (from the start when null) in the

@@ -107,6 +107,7 @@ class SystemCertStore final : public CertStore {
       : certificates_(std::move(certificates)), readOnly_(readOnly), asksBeforeAdding_(asksBeforeAdding) {}
 
  protected:
+  bool systemStore() const override { return true; }
   Certificate* next(const StorePosition* after) override;
   bool lookup(const Thumbprint& thumbprint, Certificate*& found, const Certificate* adding) override;
   Certificate* insert(std::unique_ptr<Certificate> copy) override;
