@@ -179,6 +179,15 @@ class BridgeProcessTest : public testing_support::HostEnrolmentTest {
   }
 
   std::vector<std::string> keys() { return linesOf(runHost({"keys", "list"}).out); }
+
+  // The test authority's root, as openssl prints its SHA-256 fingerprint (without colons).
+  std::string rootFingerprint() {
+    std::string printed =
+        testing_support::commandOutput("openssl x509 -noout -fingerprint -sha256 -in '" + authority() + "/root.pem'");
+    printed = printed.substr(printed.find('=') + 1);
+    std::erase_if(printed, [](char c) { return c == ':' || c == '\n'; });
+    return printed;
+  }
 };
 
 TEST_F(BridgeProcessTest, OnlyOurExtensionMayStartIt) {
@@ -279,11 +288,12 @@ TEST_F(BridgeProcessTest, EnrolsAndSurvivesBeingKilledMidCall) {
   EXPECT_NE(readText(path("pinentry.log")).find("SETDESC The page " + std::string(kPage)), std::string::npos);
 
   const std::string issued = readText(issue(request, "--base64", "user"));
-  const Exchange installed = bridge({call(2, "setCert", {issued})});
+  const Exchange installed = bridge({call(2, "setCert", {issued})}, {"ok"});
   ASSERT_EQ(installed.replies.size(), 1u) << installed.run.err;
   EXPECT_EQ(installed.replies[0]["result"], 2000) << installed.replies[0].dump();
-  EXPECT_EQ(questionsAsked(), 0) << "\"always\" is remembered";
-  EXPECT_EQ(linesOf(runHost({"store", "list", "ROOT"}).out).size(), 1u) << "the page's root is trusted";
+  EXPECT_EQ(questionsAsked(), 1) << "\"always\" is remembered; the new root is asked about";
+  EXPECT_NE(readText(path("pinentry.log")).find(rootFingerprint()), std::string::npos);
+  EXPECT_EQ(linesOf(runHost({"store", "list", "ROOT"}).out).size(), 1u);
 
   // Killed while the new key waits for its password: the next bridge works.
   const Exchange killed = bridge({call(3, "genReq", {kNames})}, {"kill"});
@@ -330,6 +340,22 @@ TEST_F(BridgeProcessTest, MakesAModernRequestAndTellsWhereItsKeyIs) {
   EXPECT_NE(exchange.replies[3].value("error", "").find("country (C) must be two letters"), std::string::npos)
       << exchange.replies[3].dump();
   EXPECT_EQ(questionsAsked(), 1);
+}
+
+TEST_F(BridgeProcessTest, ARootTheUserDeclinesIsNotAdded) {
+  const std::string root = testing_support::commandOutput("openssl crl2pkcs7 -nocrl -certfile '" + authority() +
+                                         "/root.pem' -outform DER | base64 -w 0");
+  // The page may install certificates ("always"); its root is declined.
+  const Exchange declined = bridge({call(1, "setCert", {root})}, {"notok", "cancel"});
+  ASSERT_EQ(declined.replies.size(), 1u) << declined.run.err;
+  EXPECT_EQ(declined.replies[0]["result"], -7) << declined.replies[0].dump();
+  EXPECT_EQ(declined.replies[0]["messages"],
+            Json::parse(R"([{"kind": "error", "text": "The operation was canceled by the user.\r\n"}])"));
+  EXPECT_EQ(questionsAsked(), 2);
+  const std::string log = readText(path("pinentry.log"));
+  EXPECT_NE(log.find("Tarvenholm Test Root"), std::string::npos) << log;
+  EXPECT_NE(log.find("SHA-256 fingerprint: " + rootFingerprint()), std::string::npos) << log;
+  for (const char* store : {"ROOT", "CA", "MY"}) EXPECT_EQ(runHost({"store", "list", store}).out, "") << store;
 }
 
 TEST_F(BridgeProcessTest, InstallWritesManifestsThatNameTheBridgeAndStatusFindsThem) {

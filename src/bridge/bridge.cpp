@@ -74,9 +74,9 @@ Bridge::Bridge(hosting::ControlClient control, Pinentry pinentry)
   platform::setPasswordSink([this](platform::PasswordPurpose purpose, const char* container, std::string& password) {
     return askPassword(purpose, container, password);
   });
-  // A root comes with the page's permission to install certificates, which
-  // mayAct has had from the user or the administrator before setCert runs.
-  platform::setRootTrustSink([](const platform::RootCertificateQuestion&) { return true; });
+  // A page's permission to install certificates does not cover trusting a
+  // new root: the user is asked for each one.
+  platform::setRootTrustSink([this](const platform::RootCertificateQuestion& root) { return trustRoot(root); });
 }
 
 Bridge::~Bridge() {
@@ -208,6 +208,17 @@ bool Bridge::mayAct(const std::string& origin, Action action, std::string& refus
   refusal = "the user could not be asked whether " + origin + " may use Tarvenholm (pinentry \"" +
             Pinentry::configuredProgram() + "\" failed)";
   return false;
+}
+
+bool Bridge::trustRoot(const platform::RootCertificateQuestion& root) {
+  const Question question{
+      "Tarvenholm",
+      spanish() ? "La página " + callingOrigin_ + " quiere agregar una autoridad raíz en la que usted confiaría:\n" +
+                      root.subject + "\nHuella SHA-256: " + root.sha256 + "\n¿Confía en esta autoridad raíz?"
+                : "The page " + callingOrigin_ + " wants to add a root authority that you would trust:\n" +
+                      root.subject + "\nSHA-256 fingerprint: " + root.sha256 + "\nDo you trust this root authority?",
+      spanish() ? "Confiar" : "Trust", "", spanish() ? "No confiar" : "Do not trust"};
+  return pinentry_.confirm(question) == Choice::Ok;
 }
 
 bool Bridge::askPassword(platform::PasswordPurpose purpose, const char* container, std::string& password) {

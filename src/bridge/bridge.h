@@ -43,6 +43,9 @@ class Bridge {
   // Whether the page at `origin` may do `action`; when not, `refusal` says why.
   bool mayAct(const std::string& origin, Action action, std::string& refusal);
   bool askPassword(platform::PasswordPurpose purpose, const char* container, std::string& password);
+  // Whether the user trusts the root the calling page installs; a pinentry
+  // that cannot be run says no.
+  bool trustRoot(const platform::RootCertificateQuestion& root);
   void forgetNewKeyPassword();
   std::string reply(const Json& id, const Json& result, const std::string& error = {});
   bool spanish() const { return language_ == 1; }

@@ -9,7 +9,7 @@
 //   TARVENHOLM_ARTIFACTS  where the screenshot goes (default <build>/artifacts)
 import assert from "node:assert/strict";
 import { execFileSync, spawn } from "node:child_process";
-import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join, resolve } from "node:path";
 import { after, before, test } from "node:test";
@@ -56,8 +56,8 @@ after(() => {
 test("the demo page enrols, and a page makes a modern request, through the extension and the bridge", { timeout: 10 * STEP_TIMEOUT_MS }, async () => {
   const profile = join(work, "profile");
   tarvenholm("bridge", "install", "--browser", "chromium", "--profile", profile);
-  // "Always allow" for the page, then no password for the new key.
-  writeFileSync(environment.TARVENHOLM_TEST_PINENTRY_ANSWERS, "notok\ncancel\n");
+  // "Always allow" for the page, no password for the new key, then "Trust" for the authority's root.
+  writeFileSync(environment.TARVENHOLM_TEST_PINENTRY_ANSWERS, "notok\ncancel\nok\n");
 
   const extension = join(source, "web/extension");
   const browser = await chromium.launchPersistentContext(profile, {
@@ -102,6 +102,8 @@ test("the demo page enrols, and a page makes a modern request, through the exten
     await browser.close();
   }
 
+  assert.match(readFileSync(environment.TARVENHOLM_TEST_PINENTRY_LOG, "utf8"), /SHA-256 fingerprint: [0-9A-F]{64}/);
+  assert.equal(tarvenholm("store", "list", "ROOT").trim().split("\n").length, 1);
   const mine = tarvenholm("store", "list", "MY").trim().split("\n");
   assert.equal(mine.length, 1);
   const [thumbprint, subject, container] = mine[0].split("\t");
