@@ -27,7 +27,7 @@ test-plain: all
 	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
 
 test-asan:
-	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -G "$(GENERATOR)" \
+	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) -G "$(GENERATOR)" $(LAUNCHER) \
 	  -DCMAKE_BUILD_TYPE=Debug -DTARVENHOLM_SANITIZE=ON -DTARVENHOLM_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
