@@ -3,6 +3,11 @@
 // watches the last two).
 #include <gtest/gtest.h>
 
+// OpenSSL's headers before the platform's wincrypt.h (its X509_NAME).
+#include <openssl/err.h>
+
+#include "platform/structure_decode.h"
+
 #include <cstring>
 #include <random>
 
@@ -143,6 +148,42 @@ TEST_F(RobustnessTest, ArbitraryBytesAreRefused) {
     ASSERT_TRUE(survivesAsCollection(noise)) << round;
     ASSERT_TRUE(survivesAsCertificate(noise)) << round;
   }
+}
+
+// The keyless decoding accepts exactly what OpenSSL's own does and stops at
+// the same byte, whether the damage lands in a structure or in a key (the
+// root's P-256 point, which then no longer decodes as a key).
+TEST_F(RobustnessTest, KeylessDecodingAcceptsWhatOpensslAccepts) {
+  enum class Judgement { kDiffer, kBothRefuse, kBothAccept };
+  auto judge = [](const Bytes& bytes, bool asCollection) {
+    const auto length = static_cast<long>(bytes.size());
+    const unsigned char* ownEnd = bytes.data();
+    const unsigned char* keylessEnd = bytes.data();
+    const bool ownAccepts = asCollection ? platform::UniquePkcs7(d2i_PKCS7(nullptr, &ownEnd, length)) != nullptr
+                                         : platform::UniqueX509(d2i_X509(nullptr, &ownEnd, length)) != nullptr;
+    const bool keylessAccepts = asCollection ? platform::decodePkcs7Structure(keylessEnd, length) != nullptr
+                                             : platform::decodeCertificateStructure(keylessEnd, length) != nullptr;
+    ERR_clear_error();
+    if (ownAccepts != keylessAccepts || ownEnd != keylessEnd) return Judgement::kDiffer;
+    return ownAccepts ? Judgement::kBothAccept : Judgement::kBothRefuse;
+  };
+  std::mt19937 random(20261209);
+  unsigned acceptedFlips = 0;
+  for (const Bytes* original : {message_, certificate_}) {
+    const bool asCollection = original == message_;
+    ASSERT_EQ(judge(*original, asCollection), Judgement::kBothAccept);
+    for (std::size_t at = 0; at < original->size(); ++at) {
+      const Bytes prefix(original->begin(), original->begin() + static_cast<long>(at));
+      ASSERT_EQ(judge(prefix, asCollection), Judgement::kBothRefuse) << "cut at " << at;
+      Bytes damaged = *original;
+      damaged[at] ^= static_cast<BYTE>(1u << (random() % 8));
+      const Judgement flipped = judge(damaged, asCollection);
+      ASSERT_NE(flipped, Judgement::kDiffer) << "flip at " << at;
+      acceptedFlips += flipped == Judgement::kBothAccept;
+    }
+  }
+  // Many flips land in signatures, values and keys: those still decode.
+  EXPECT_GT(acceptedFlips, message_->size() / 4);
 }
 
 // Ends cut off inside each certificate of a collection whose outer lengths

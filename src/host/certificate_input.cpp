@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "host/openssl_owned.h"
+#include "platform/structure_decode.h"
 #include "platform/unique_fd.h"
 
 namespace tarvenholm::host {
@@ -70,7 +71,7 @@ CertificateText fromPem(const std::vector<unsigned char>& input) {
 
 bool isDerPkcs7(const std::vector<unsigned char>& input) {
   const unsigned char* cursor = input.data();
-  UniquePkcs7 collection(d2i_PKCS7(nullptr, &cursor, static_cast<long>(input.size())));
+  const UniquePkcs7 collection = platform::decodePkcs7Structure(cursor, static_cast<long>(input.size()));
   ERR_clear_error();
   return collection && cursor == input.data() + input.size();
 }

@@ -15,7 +15,7 @@
 #include <optional>
 
 #include "platform/lasterror.h"
-#include "platform/openssl_handles.h"
+#include "platform/structure_decode.h"
 
 namespace platform::certs {
 namespace {
@@ -166,7 +166,7 @@ std::unique_ptr<Certificate> Certificate::fromDer(const BYTE* der, std::size_t s
   // OpenSSL judges the certificate as a whole; the fields are then read from
   // the exact bytes, so that names and keys keep their original encoding.
   const unsigned char* cursor = der;
-  UniqueX509 parsed(d2i_X509(nullptr, &cursor, static_cast<long>(size)));
+  UniqueX509 parsed = decodeCertificateStructure(cursor, static_cast<long>(size));
   if (!parsed) {
     SetLastError(asn1DecodeError());
     return nullptr;

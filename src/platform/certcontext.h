@@ -66,8 +66,7 @@ class Certificate {
   // certificate.
   static std::unique_ptr<Certificate> fromDer(const BYTE* der, std::size_t size);
   // The same for a certificate that OpenSSL has parsed already from `der`
-  // (as a collection's are): OpenSSL's decoding of the whole, its public key
-  // included, is the costly part, so it is not done twice.
+  // (as a collection's are), so that it is not decoded twice.
   static std::unique_ptr<Certificate> fromParsed(const x509_st& parsed, const BYTE* der, std::size_t size);
   // A detached copy with the same bytes (no properties, no store).
   std::unique_ptr<Certificate> copy() const;

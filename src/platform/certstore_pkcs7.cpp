@@ -6,6 +6,7 @@
 #include "platform/openssl_handles.h"
 #include "platform/certstore.h"
 #include "platform/lasterror.h"
+#include "platform/structure_decode.h"
 
 namespace platform::certs {
 
@@ -20,7 +21,7 @@ HCERTSTORE openPkcs7Store(const void* para) {
     return nullptr;
   }
   const unsigned char* cursor = message->pbData;
-  UniquePkcs7 decoded(d2i_PKCS7(nullptr, &cursor, static_cast<long>(message->cbData)));
+  UniquePkcs7 decoded = decodePkcs7Structure(cursor, static_cast<long>(message->cbData));
   if (!decoded) {
     SetLastError(asn1DecodeError());
     return nullptr;
