@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "engine/keyrecords.h"
+#include "engine/modern_request.h"
 #include "engine/request.h"
 #include "engine/settings.h"
 #include "platform/fault.h"
 #include "platform/lasterror.h"
+#include "platform/registry_transaction.h"
 #include "support/errors.h"
 
 namespace {
@@ -78,6 +81,32 @@ TEST_F(BuildRequest, EveryCallMakesItsOwnContainerAndRecord) {
   EXPECT_EQ(std::set<std::string>(records.begin(), records.end()),
             (std::set<std::string>{testing_support::containerKeyId(containers[0]),
                                    testing_support::containerKeyId(containers[1])}));
+}
+
+// A request as its callers run it, in one transaction: the container and
+// key pair go to the user's hive, the key record to the machine hive, and
+// each hive's commit is one sync. The first commit into a new log also
+// syncs the log's header, so the home is in use before counting.
+TEST_F(BuildRequest, CostsOneSyncPerHiveItWrites) {
+  const std::function<bool()> requests[] = {
+      [this] { return build() == kSuccess; },
+      [] {
+        ModernRequestOptions options;
+        options.key = "ec:p256";
+        return buildModernRequest("CN=Test User", options).status == ModernRequestStatus::Made;
+      },
+  };
+  for (const std::function<bool()>& request : requests) {
+    for (const bool homeInUse : {false, true}) {
+      const unsigned long before = platform::hiveSyncCount();
+      platform::RegistryTransaction operation;
+      ASSERT_TRUE(request());
+      ASSERT_EQ(operation.commit(), ERROR_SUCCESS);
+      if (homeInUse) {
+        EXPECT_EQ(platform::hiveSyncCount() - before, 2u);
+      }
+    }
+  }
 }
 
 TEST_F(BuildRequest, UsesTheProviderNamedAtTheMomentOfTheCall) {

@@ -75,6 +75,13 @@ std::string immutableUri(const std::string& path) {
   return uri + "?immutable=1";
 }
 
+// The user's hive and the machine hive of the home (not one named by
+// TARVENHOLM_MACHINE_HIVE) are private to the user: mode 0600 in a home
+// only the user may enter.
+bool privateToUser(const std::string& path, Hive::Kind kind) {
+  return kind == Hive::Kind::User || path == homeDirectory() + "/machine.hive";
+}
+
 std::string directoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -215,14 +222,15 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
   // One connection per hive file and process, shared by every handle of it.
   static std::mutex cacheMutex;
   static std::map<std::string, std::weak_ptr<Hive>> cache;
-  // The user's hive this process last used stays open between handles:
-  // closing the last connection to a logged hive checkpoints the log into
-  // the file and deletes it, which costs more syncs than the operation's
-  // own commit. It is closed when another takes its place, or at exit.
-  static std::shared_ptr<Hive> keptUserHive;
+  // The logged hive of each kind this process last used stays open
+  // between handles: closing the last connection to a logged hive
+  // checkpoints the log into the file and deletes it, which costs more
+  // syncs than the operation's own commit. It is closed when another takes
+  // its place, or at exit.
+  static std::shared_ptr<Hive> keptHives[2];
   std::lock_guard<std::mutex> lock(cacheMutex);
-  const auto keep = [kind](const std::shared_ptr<Hive>& hive) {
-    if (kind == Kind::User && hive->writable()) keptUserHive = hive;
+  const auto keep = [kind, &path](const std::shared_ptr<Hive>& hive) {
+    if (hive->writable() && privateToUser(path, kind)) keptHives[kind == Kind::User ? 1 : 0] = hive;
     return hive;
   };
   if (auto cached = cache[path].lock(); cached && cached->ownedByThisProcess() && cached->stillAtPath()) {
@@ -286,12 +294,14 @@ std::shared_ptr<Hive> Hive::connect(const std::string& path, Kind kind, bool wri
     status = ERROR_REVISION_MISMATCH;
     return nullptr;
   }
-  // The user's own hive keeps a write-ahead log. The machine hive, which
-  // users who may only read it share, keeps the journal mode its file has
-  // (a rollback journal unless whoever administers it chose otherwise), so
-  // readers need no file beside it. Without the log (another process
+  // A hive only this user reads keeps a write-ahead log: one sync per
+  // commit instead of the rollback journal's four. A machine hive that an
+  // administrator shares keeps the journal mode its file has (a rollback
+  // journal unless the administrator chose otherwise), so users who may
+  // only read it need no file beside it. Without the log (another process
   // holding the file in the old mode) a hive works on, with more syncs.
-  if (writable && kind == Kind::User) sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  if (writable && privateToUser(path, kind))
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
   // Read first: only a hive still without its schema or catalogue is
   // written, so opening a hive in use neither waits for its writer nor
   // changes it.

@@ -16,11 +16,12 @@
 // that holds the hive. Inside a transaction SQLite failures are thrown as
 // HiveFailure and come out of transact as an error number.
 //
-// The user's hive uses a write-ahead log with synchronous=FULL (one sync
-// per commit; readers never wait for the writer); the machine hive, shared
-// with users who may only read it, keeps its file's journal mode. A hive
-// the process may only read is opened read-only, and when it is logged but
-// has no log file beside it, as an immutable file.
+// The user's hive and the home's machine hive use a write-ahead log with
+// synchronous=FULL (one sync per commit; readers never wait for the
+// writer); a machine hive an administrator shares with users who may only
+// read it keeps its file's journal mode. A hive the process may only read
+// is opened read-only, and when it is logged but has no log file beside
+// it, as an immutable file.
 #pragma once
 
 #include <sqlite3.h>
