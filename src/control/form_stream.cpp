@@ -1,100 +1,59 @@
 #include "control/form_stream.h"
 
 #include <cstring>
-#include <type_traits>
+
+#include "platform/little_endian.h"
 
 namespace tarvenholm {
 namespace {
 
 constexpr BYTE kSignature[4] = {'T', 'K', 'G', 'F'};
 constexpr WORD kFormatVersion = 1;
-// Texts are read in pieces of this many units.
-constexpr ULONG kTextPiece = 4096;
 
-class Writer {
- public:
-  template <class Number>
-  void number(Number value) {
-    using Unsigned = std::make_unsigned_t<Number>;
-    const auto bits = static_cast<Unsigned>(value);
-    for (std::size_t i = 0; i < sizeof(Number); ++i) bytes_.push_back(static_cast<BYTE>(bits >> (8 * i)));
-  }
-  void flag(bool value) { bytes_.push_back(value ? 1 : 0); }
-  void text(const std::u16string& value) {
-    number(static_cast<DWORD>(value.size()));
-    for (char16_t unit : value) number(static_cast<WORD>(unit));
-  }
-  // Byte by byte: a range insert would bring in a process-unique symbol of
-  // the standard library, which keeps a module from being unloaded.
-  void raw(const BYTE* data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) bytes_.push_back(data[i]);
-  }
-  std::vector<BYTE> take() { return std::move(bytes_); }
+using platform::LittleEndianWriter;
 
- private:
-  std::vector<BYTE> bytes_;
+void writeFlag(LittleEndianWriter& out, bool value) { out.number<BYTE>(value ? 1 : 0); }
+
+// The stream's next bytes: all of them, or failure.
+struct StreamBytes {
+  IStream* stream;
+  bool read(BYTE* data, std::size_t size) {
+    ULONG got = 0;
+    return SUCCEEDED(stream->Read(data, static_cast<ULONG>(size), &got)) && got == size;
+  }
 };
 
-// Reads fields from a stream; the first failure sticks and later reads do nothing.
-class Reader {
+// Reads fields from a stream; the first failure, a short read or a value
+// that is not this form's, sticks and later reads do nothing.
+class Reader : public platform::LittleEndianReader<StreamBytes> {
  public:
-  explicit Reader(IStream* stream) : stream_(stream) {}
+  explicit Reader(IStream* stream) : LittleEndianReader(StreamBytes{stream}) {}
 
-  HRESULT status() const { return status_; }
-
-  bool raw(BYTE* data, ULONG size) {
-    if (FAILED(status_)) return false;
-    ULONG got = 0;
-    const HRESULT read = stream_->Read(data, size, &got);
-    if (FAILED(read) || got != size) status_ = STG_E_READFAULT;
-    return SUCCEEDED(status_);
-  }
-  template <class Number>
-  Number number() {
-    BYTE bytes[sizeof(Number)] = {};
-    std::make_unsigned_t<Number> bits = 0;
-    if (raw(bytes, sizeof bytes))
-      for (std::size_t i = 0; i < sizeof(Number); ++i) bits |= static_cast<decltype(bits)>(bytes[i]) << (8 * i);
-    return static_cast<Number>(bits);
-  }
+  HRESULT status() const { return invalid_ ? E_FAIL : ok() ? S_OK : STG_E_READFAULT; }
   bool flag() {
     const BYTE value = number<BYTE>();
     if (value > 1) invalid();
     return value == 1;
   }
-  std::u16string text() {
-    DWORD remaining = number<DWORD>();
-    std::u16string value;
-    std::vector<BYTE> piece;
-    while (remaining > 0 && SUCCEEDED(status_)) {
-      const ULONG units = remaining < kTextPiece ? remaining : kTextPiece;
-      piece.resize(units * 2);
-      if (!raw(piece.data(), units * 2)) break;
-      for (ULONG i = 0; i < units; ++i)
-        value += static_cast<char16_t>(piece[2 * i] | (piece[2 * i + 1] << 8));
-      remaining -= units;
-    }
-    return value;
-  }
   void invalid() {
-    if (SUCCEEDED(status_)) status_ = E_FAIL;
+    if (ok()) invalid_ = true;
+    fail();
   }
 
  private:
-  IStream* stream_;
-  HRESULT status_ = S_OK;
+  bool invalid_ = false;
 };
 
 }  // namespace
 
 std::vector<BYTE> encodeFormImage(const FormImage& image) {
   const FormProperties& form = image.properties;
-  Writer out;
+  LittleEndianWriter out;
   out.raw(kSignature, sizeof kSignature);
   out.number(kFormatVersion);
-  out.flag(form.visible);
-  out.flag(form.autoScroll);
-  out.flag(form.autoSize);
+  writeFlag(out, form.visible);
+  writeFlag(out, form.autoScroll);
+  writeFlag(out, form.autoSize);
   out.number(static_cast<LONG>(form.axBorderStyle));
   out.number(form.borderWidth);
   out.text(form.caption);
@@ -103,17 +62,17 @@ std::vector<BYTE> encodeFormImage(const FormImage& image) {
   out.number(image.font.size.int64);
   out.number(image.font.weight);
   out.number(image.font.charset);
-  out.flag(image.font.italic);
-  out.flag(image.font.underline);
-  out.flag(image.font.strikethrough);
-  out.flag(form.keyPreview);
+  writeFlag(out, image.font.italic);
+  writeFlag(out, image.font.underline);
+  writeFlag(out, image.font.strikethrough);
+  writeFlag(out, form.keyPreview);
   out.number(form.pixelsPerInch);
   out.number(static_cast<LONG>(form.printScale));
-  out.flag(form.scaled);
-  out.flag(form.dropTarget);
+  writeFlag(out, form.scaled);
+  writeFlag(out, form.dropTarget);
   out.text(form.helpFile);
-  out.flag(form.doubleBuffered);
-  out.flag(form.enabled);
+  writeFlag(out, form.doubleBuffered);
+  writeFlag(out, form.enabled);
   out.number(form.cursor);
   out.number(form.width);
   out.number(form.height);

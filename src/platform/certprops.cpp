@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/lasterror.h"
+#include "platform/little_endian.h"
 
 namespace platform::certs {
 namespace {
@@ -15,59 +16,18 @@ namespace {
 //   parameter count, then per parameter: id, flags, size, bytes.
 constexpr DWORD kNullText = 0xFFFFFFFF;
 
-void putDword(std::vector<BYTE>& out, DWORD value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<BYTE>(value >> shift));
+void putText(LittleEndianWriter& out, LPCWSTR text) {
+  if (text == nullptr)
+    out.number(kNullText);
+  else
+    out.text(text);
 }
 
-void putText(std::vector<BYTE>& out, LPCWSTR text) {
-  if (text == nullptr) {
-    putDword(out, kNullText);
-    return;
-  }
-  const std::u16string_view units(text);
-  putDword(out, static_cast<DWORD>(units.size()));
-  for (char16_t unit : units) {
-    out.push_back(static_cast<BYTE>(unit));
-    out.push_back(static_cast<BYTE>(unit >> 8));
-  }
+std::optional<std::u16string> readText(MemoryReader& in) {
+  const DWORD count = in.number<DWORD>();
+  if (count == kNullText) return std::nullopt;
+  return in.units(count);
 }
-
-class Reader {
- public:
-  explicit Reader(const std::vector<BYTE>& bytes) : bytes_(bytes) {}
-  bool dword(DWORD& value) {
-    if (bytes_.size() - offset_ < 4) return false;
-    value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | bytes_[offset_ + static_cast<std::size_t>(i)];
-    offset_ += 4;
-    return true;
-  }
-  bool text(std::optional<std::u16string>& value) {
-    DWORD count = 0;
-    if (!dword(count)) return false;
-    if (count == kNullText) {
-      value.reset();
-      return true;
-    }
-    if ((bytes_.size() - offset_) / 2 < count) return false;
-    std::u16string units(count, u'\0');
-    for (DWORD i = 0; i < count; ++i, offset_ += 2)
-      units[i] = static_cast<char16_t>(bytes_[offset_] | (bytes_[offset_ + 1] << 8));
-    value = std::move(units);
-    return true;
-  }
-  bool bytes(DWORD count, const BYTE*& start) {
-    if (bytes_.size() - offset_ < count) return false;
-    start = bytes_.data() + offset_;
-    offset_ += count;
-    return true;
-  }
-  bool atEnd() const { return offset_ == bytes_.size(); }
-
- private:
-  const std::vector<BYTE>& bytes_;
-  std::size_t offset_ = 0;
-};
 
 struct KeyProvParameter {
   DWORD id = 0;
@@ -86,42 +46,44 @@ struct KeyProvFields {
 };
 
 std::optional<KeyProvFields> readKeyProvInfo(const std::vector<BYTE>& bytes) {
-  Reader reader(bytes);
+  MemoryReader in(bytes);
   KeyProvFields fields;
-  DWORD count = 0;
-  if (!reader.dword(fields.provType) || !reader.dword(fields.flags) || !reader.dword(fields.keySpec) ||
-      !reader.text(fields.container) || !reader.text(fields.provider) || !reader.dword(count))
-    return std::nullopt;
-  for (DWORD i = 0; i < count; ++i) {
+  fields.provType = in.number<DWORD>();
+  fields.flags = in.number<DWORD>();
+  fields.keySpec = in.number<DWORD>();
+  fields.container = readText(in);
+  fields.provider = readText(in);
+  for (DWORD count = in.number<DWORD>(); count > 0 && in.ok(); --count) {
     KeyProvParameter parameter;
-    if (!reader.dword(parameter.id) || !reader.dword(parameter.flags) || !reader.dword(parameter.size) ||
-        !reader.bytes(parameter.size, parameter.data))
-      return std::nullopt;
+    parameter.id = in.number<DWORD>();
+    parameter.flags = in.number<DWORD>();
+    parameter.size = in.number<DWORD>();
+    parameter.data = in.bytes(parameter.size);
     fields.parameters.push_back(parameter);
   }
-  if (!reader.atEnd()) return std::nullopt;
+  if (!in.atEnd()) return std::nullopt;
   return fields;
 }
 
 std::optional<std::vector<BYTE>> serialiseKeyProvInfo(const void* data) {
   const auto& info = *static_cast<const CRYPT_KEY_PROV_INFO*>(data);
   if (info.cProvParam != 0 && info.rgProvParam == nullptr) return std::nullopt;
-  std::vector<BYTE> out;
-  putDword(out, info.dwProvType);
-  putDword(out, info.dwFlags);
-  putDword(out, info.dwKeySpec);
+  LittleEndianWriter out;
+  out.number(info.dwProvType);
+  out.number(info.dwFlags);
+  out.number(info.dwKeySpec);
   putText(out, info.pwszContainerName);
   putText(out, info.pwszProvName);
-  putDword(out, info.cProvParam);
+  out.number(info.cProvParam);
   for (DWORD i = 0; i < info.cProvParam; ++i) {
     const CRYPT_KEY_PROV_PARAM& parameter = info.rgProvParam[i];
     if (parameter.cbData != 0 && parameter.pbData == nullptr) return std::nullopt;
-    putDword(out, parameter.dwParam);
-    putDword(out, parameter.dwFlags);
-    putDword(out, parameter.cbData);
-    if (parameter.cbData != 0) out.insert(out.end(), parameter.pbData, parameter.pbData + parameter.cbData);
+    out.number(parameter.dwParam);
+    out.number(parameter.dwFlags);
+    out.number(parameter.cbData);
+    out.raw(parameter.pbData, parameter.cbData);
   }
-  return out;
+  return out.take();
 }
 
 constexpr std::size_t alignUp(std::size_t offset, std::size_t alignment) {
