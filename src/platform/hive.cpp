@@ -88,6 +88,11 @@ std::string directoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool emptyOrMissing(const std::string& path) {
+  struct stat file {};
+  return ::stat(path.c_str(), &file) != 0 || file.st_size == 0;
+}
+
 // Notice shown when the mode of a hive of the user's own was repaired.
 void noticeRepairedMode(const std::string& path, mode_t mode) {
   char text[64];
@@ -254,6 +259,14 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
   if (hive == nullptr && status != ERROR_REVISION_MISMATCH && opened.valid() && !writable &&
       ::access((path + "-wal").c_str(), F_OK) != 0)
     hive = connect(path, kind, false, true, opened, status);
+  // On a full device a logged hive cannot get its shared-memory file. With
+  // nothing in its log the file alone holds every change: it is read as
+  // immutable, so that what only reads still works, and writes are refused
+  // for the lack of space.
+  if (hive == nullptr && status == ERROR_DISK_FULL && opened.valid() && emptyOrMissing(path + "-wal")) {
+    hive = connect(path, kind, false, true, opened, status);
+    if (hive != nullptr) hive->whyReadOnly_ = ERROR_DISK_FULL;
+  }
   if (hive == nullptr) {
     recordStateFailure(path, static_cast<DWORD>(status));
     return nullptr;
@@ -313,7 +326,13 @@ std::shared_ptr<Hive> Hive::connect(const std::string& path, Kind kind, bool wri
 }
 
 Hive::Hive(std::string path, sqlite3* db, bool writable, dev_t device, ino_t inode)
-    : path_(std::move(path)), db_(db), writable_(writable), owner_(::getpid()), device_(device), inode_(inode) {
+    : path_(std::move(path)),
+      db_(db),
+      writable_(writable),
+      whyReadOnly_(ERROR_ACCESS_DENIED),
+      owner_(::getpid()),
+      device_(device),
+      inode_(inode) {
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
@@ -329,6 +348,15 @@ Hive::~Hive() {
 bool Hive::stillAtPath() const {
   struct stat file {};
   return ::stat(path_.c_str(), &file) == 0 && file.st_dev == device_ && file.st_ino == inode_;
+}
+
+LSTATUS Hive::failed(int sqliteCode, bool writing) const {
+  // SQLite reports a full device as an I/O error when its files cannot grow.
+  const int error = sqlite3_system_errno(db_);
+  const bool full = (sqliteCode & 0xff) == SQLITE_IOERR && (error == ENOSPC || error == EDQUOT);
+  const LSTATUS status = full ? ERROR_DISK_FULL : statusForSqlite(sqliteCode);
+  recordStateFailure(path_, static_cast<DWORD>(status), writing);
+  return status;
 }
 
 bool Hive::newerSchema() {
@@ -382,7 +410,7 @@ LSTATUS Hive::transact(Access access, const std::function<LSTATUS()>& work) {
     } catch (const HiveFailure& failure) {
       if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       if (!isBusy(failure.sqliteCode) || std::chrono::steady_clock::now() >= deadline)
-        return statusForSqlite(failure.sqliteCode);
+        return failed(failure.sqliteCode, access == Access::Write);
       std::this_thread::sleep_for(std::chrono::milliseconds(1 + jitter() % 10));
     } catch (const std::bad_alloc&) {
       if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -405,7 +433,7 @@ LSTATUS Hive::inSavepoint(const std::function<LSTATUS()>& work) {
       return status;
     }
   } catch (const HiveFailure& failure) {
-    status = statusForSqlite(failure.sqliteCode);
+    status = failed(failure.sqliteCode, true);
   } catch (const std::bad_alloc&) {
     status = ERROR_OUTOFMEMORY;
   }
@@ -420,7 +448,7 @@ LSTATUS Hive::holdWriteTransaction() {
     beginWaiting("BEGIN IMMEDIATE");
   } catch (const HiveFailure& failure) {
     mutex_.unlock();
-    return statusForSqlite(failure.sqliteCode);
+    return failed(failure.sqliteCode, true);
   }
   held_ = true;
   return ERROR_SUCCESS;
@@ -432,7 +460,7 @@ LSTATUS Hive::endWriteTransaction(bool commit) {
     status = ERROR_REGISTRY_IO_FAILED;
   } else if (commit) {
     const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) status = statusForSqlite(rc);
+    if (rc != SQLITE_OK) status = failed(rc, true);
   }
   if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   held_ = false;

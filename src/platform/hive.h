@@ -100,8 +100,11 @@ class Hive {
   Hive& operator=(const Hive&) = delete;
 
   const std::string& path() const { return path_; }
-  // False when the process may not write the file.
+  // False when the process may not write the file, and why not:
+  // ERROR_ACCESS_DENIED, or ERROR_DISK_FULL for a hive opened to be read
+  // while its device has no space left.
   bool writable() const { return writable_; }
+  LSTATUS whyReadOnly() const { return whyReadOnly_; }
   bool ownedByThisProcess() const { return owner_ == ::getpid(); }
   // False once the file at path() is another file than the one opened.
   bool stillAtPath() const;
@@ -156,10 +159,14 @@ class Hive {
   LSTATUS inSavepoint(const std::function<LSTATUS()>& work);
   // True when the file's schema is newer than this program knows.
   bool newerSchema();
+  // The error number for a SQLite failure on the file, recorded with the
+  // file's name (home.h) so that a host can say which file failed and how.
+  LSTATUS failed(int sqliteCode, bool writing) const;
 
   std::string path_;
   sqlite3* db_;
   bool writable_;
+  LSTATUS whyReadOnly_;
   pid_t owner_;
   dev_t device_;
   ino_t inode_;

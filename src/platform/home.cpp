@@ -76,9 +76,9 @@ std::optional<StateFailure> lastStateFailure() {
   return stateFailure;
 }
 
-void recordStateFailure(const std::string& path, DWORD error) {
+void recordStateFailure(const std::string& path, DWORD error, bool writing) {
   std::lock_guard<std::mutex> lock(failureMutex);
-  stateFailure = StateFailure{path, error};
+  stateFailure = StateFailure{path, error, writing};
 }
 
 void clearStateFailure() {

@@ -24,15 +24,17 @@ void setHomeOverride(const std::string& directory);
 bool ensureHomeDirectory();
 
 // A file or directory of the user's state that could not be used, and why
-// (an error number with a system text).
+// (an error number with a system text): opened, or, for a hive that was
+// opened, written.
 struct StateFailure {
   std::string path;
   DWORD error = 0;
+  bool writing = false;
 };
 // The failure of the latest attempt of this process to open a hive, or
 // nothing when it succeeded.
 std::optional<StateFailure> lastStateFailure();
-void recordStateFailure(const std::string& path, DWORD error);
+void recordStateFailure(const std::string& path, DWORD error, bool writing = false);
 void clearStateFailure();
 
 // The error number for an errno from opening or creating a file.

@@ -70,6 +70,13 @@ LSTATUS withLastError(LSTATUS status) {
   return status;
 }
 
+// A change refused because this process may not write the hive's file: the
+// file is named, so that the user learns which one to ask about.
+LSTATUS refuseWrite(const Hive& hive) {
+  platform::recordStateFailure(hive.path(), static_cast<DWORD>(hive.whyReadOnly()), true);
+  return withLastError(hive.whyReadOnly());
+}
+
 // Handles given out and not yet closed, so a stale or foreign handle is
 // refused instead of followed.
 struct OpenHandles {
@@ -272,7 +279,7 @@ LSTATUS RegOpenKeyTransactedA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PH
   status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
   if (status != ERROR_SUCCESS) return withLastError(status);
   const REGSAM rights = grantedRights(desired, start.hive->writable());
-  if (asksToWrite(rights) && !start.hive->writable()) return withLastError(ERROR_ACCESS_DENIED);
+  if (asksToWrite(rights) && !start.hive->writable()) return refuseWrite(*start.hive);
   *result = newHandle(start.hive, found, rights, start.transaction);
   return ERROR_SUCCESS;
 }
@@ -296,13 +303,13 @@ LSTATUS RegCreateKeyTransactedA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD opt
   if (status != ERROR_SUCCESS) return withLastError(status);
   if (transaction != nullptr) start.transaction = transaction->state();
   const REGSAM rights = grantedRights(desired, start.hive->writable());
-  if (asksToWrite(rights) && !start.hive->writable()) return withLastError(ERROR_ACCESS_DENIED);
+  if (asksToWrite(rights) && !start.hive->writable()) return refuseWrite(*start.hive);
   // An existing key is opened without a change, so it does not make the
   // hive join a transaction; a hive the process may not write still lets
   // it open what exists for reading.
   KeyRow found;
   status = start.hive->transact(Hive::Access::Read, [&]() -> LSTATUS { return locate(start, names, found); });
-  if (status == ERROR_FILE_NOT_FOUND && !start.hive->writable()) status = ERROR_ACCESS_DENIED;
+  if (status == ERROR_FILE_NOT_FOUND && !start.hive->writable()) return refuseWrite(*start.hive);
   if (status == ERROR_SUCCESS) {
     if (disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
     *result = newHandle(start.hive, found, rights, start.transaction);
@@ -394,7 +401,8 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   LSTATUS status = resolvePath(key, subKey, start, names);
   if (status != ERROR_SUCCESS) return withLastError(status);
   // The predefined keys themselves cannot be deleted.
-  if (!start.hive->writable() || (start.predefined && names.empty())) return withLastError(ERROR_ACCESS_DENIED);
+  if (!start.hive->writable()) return refuseWrite(*start.hive);
+  if (start.predefined && names.empty()) return withLastError(ERROR_ACCESS_DENIED);
   if ((status = enlist(start)) != ERROR_SUCCESS) return withLastError(status);
   status = start.hive->transact(Hive::Access::Write, [&]() -> LSTATUS {
     KeyRow target;
