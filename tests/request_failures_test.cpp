@@ -290,12 +290,10 @@ TEST(RequestFailuresChild, BuildsWithoutWriteRights) {
   testing_support::reportToParent("request=" + slot.text());
   for (const testing_support::Box& box : boxes.boxes())
     testing_support::reportToParent(box.text + "|" + box.caption + "|" + std::to_string(box.flags));
-  const std::vector<std::string> containers = testing_support::rsaKeyContainers();
-  const bool keptKey =
-      containers.size() == 1 && testing_support::containerState(containers[0]) == ContainerState::WithKeyPair;
-  testing_support::reportToParent(keptKey ? "one container with its key pair" : "containers wrong");
+  testing_support::reportToParent("containers=" + std::to_string(testing_support::rsaKeyContainers().size()));
 }
 
+// Its key could never be bound to its certificate: no key is made.
 TEST_F(RequestFailures, AUserWhoMayNotWriteTheMachineHiveGetsNoRequest) {
   testing_support::SharedMachineHive shared(home_.path());
   ASSERT_EQ(build(), kSuccess);  // the machine hive with its provider catalogue and one record
@@ -307,16 +305,9 @@ TEST_F(RequestFailures, AUserWhoMayNotWriteTheMachineHiveGetsNoRequest) {
 
   const testing_support::ChildResult result = shared.runReadOnlyChild("RequestFailuresChild.BuildsWithoutWriteRights");
   EXPECT_EQ(result.exitStatus, 0);
-  ASSERT_GE(result.reports.size(), 2u);
-  EXPECT_EQ(result.reports[0], "result=" + std::to_string(kNoKeyRecord));
-  EXPECT_EQ(result.reports[1], "request=");
-  ASSERT_EQ(result.reports.size(), 8u);
-  EXPECT_EQ(result.reports[2], errorLine("Failed to create key GK"));
-  EXPECT_EQ(result.reports[3].rfind("Failed to create key ", 0), 0u);
-  EXPECT_EQ(result.reports[4], errorLine("Failed to set data for 'a'"));
-  EXPECT_EQ(result.reports[5], errorLine("Failed to set data for 'b'"));
-  EXPECT_EQ(result.reports[6], errorLine("Unable to install your certificate on this computer"));
-  EXPECT_EQ(result.reports[7], "one container with its key pair");
+  EXPECT_EQ(result.reports, (std::vector<std::string>{"result=" + std::to_string(kNoKeyRecord), "request=",
+                                                      errorLine("Unable to install your certificate on this computer"),
+                                                      "containers=0"}));
   EXPECT_EQ(testing_support::keyRecordIds().size(), 1u);
 }
 

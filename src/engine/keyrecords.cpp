@@ -68,6 +68,8 @@ std::string newContainerName() {
   return name;
 }
 
+bool keyRecordsWritable() { return regKeyExists(HKEY_LOCAL_MACHINE, kKeyRecordsRootPath); }
+
 void writeKeyRecord(const std::string& keyId, const std::string& containerName, const std::string& providerName) {
   if (!namesOneKey(keyId)) {
     showRegistryFailure(kCreateKeyFailed, keyId);

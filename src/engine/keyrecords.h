@@ -10,7 +10,9 @@
 
 namespace tarvenholm {
 
-// Records live under HKEY_LOCAL_MACHINE.
+// Records live under HKEY_LOCAL_MACHINE, in a key of kKeyRecordsRootPath,
+// which every machine hive has (the provider catalogue is in it).
+inline constexpr const char* kKeyRecordsRootPath = "SOFTWARE";
 inline constexpr const char* kKeyRecordsPath = "SOFTWARE\\Tarvenholm\\GK";
 // The parent of kKeyRecordsPath, and the name of kKeyRecordsPath in it.
 inline constexpr const char* kKeyRecordsParentPath = "SOFTWARE\\Tarvenholm\\";
@@ -23,6 +25,10 @@ std::string keyRecordPath(const std::string& keyId);
 
 // A new key container name: the 36-character lower-case text of a new UUID.
 std::string newContainerName();
+
+// False when the records cannot be written (a user who may only read the
+// machine hive): a key made then could never be bound to its certificate.
+bool keyRecordsWritable();
 
 // Writes the record of `keyId`. Each failing step shows its message box
 // and the next step still runs; nothing reaches the caller.

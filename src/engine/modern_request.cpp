@@ -233,6 +233,8 @@ ModernRequestResult buildModernRequest(const std::string& subject, const ModernR
   const std::string problem = planFromOptions(subject, options, plan);
   if (!problem.empty()) return refused(problem);
 
+  // Checked before a container is made, so that none is left behind.
+  if (!keyRecordsWritable()) return failed("cannot record the key of the request");
   UniqueCryptProv context;
   ModernRequestResult result =
       options.renewContainer.empty() ? createKey(*plan.key, context) : openForRenewal(options.renewContainer, context);

@@ -215,6 +215,9 @@ int buildRequest(const char* names, BSTR* request) {
   work.providerType = getProvType(work.provider.c_str());
   if (work.providerType == 0) return refuse(kInvalidProviderName);
 
+  // Checked before a container is made, so that none is left behind; the
+  // request slot is emptied as for a record that could not be written.
+  if (!keyRecordsWritable()) return cleanUp(work, refuse(kNoKeyRecord), request);
   work.container = newContainerName();
 
   int result = kSuccess;
