@@ -1,9 +1,13 @@
 #include "host/console.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "platform/application.h"
+#include "platform/home.h"
 #include "platform/lasterror.h"
 
 namespace tarvenholm::host {
@@ -35,6 +39,77 @@ void writeHostLine(const Message& message) {
   std::fflush(stderr);
 }
 
+std::optional<mode_t> fileType(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return info.st_mode & S_IFMT;
+}
+
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Why the file could not be used, in words a user can act on.
+Message causeInWords(const platform::StateFailure& failure) {
+  switch (failure.error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: {
+      const std::string folder = folderOf(failure.path);
+      if (fileType(folder) != S_IFDIR)
+        return {"the folder " + folder + " does not exist", "la carpeta " + folder + " no existe"};
+      return {"it does not exist", "no existe"};
+    }
+    case ERROR_DIRECTORY:
+      return {"it is a folder", "es una carpeta"};
+    case ERROR_BAD_FILE_TYPE: {
+      const std::optional<mode_t> type = fileType(failure.path);
+      if (type == S_IFCHR || type == S_IFBLK) return {"it is a device, not a file", "es un dispositivo, no un archivo"};
+      return {"it is not a regular file", "no es un archivo regular"};
+    }
+    case ERROR_STOPPED_ON_SYMLINK:
+      return {"it is a symbolic link", "es un enlace simbólico"};
+    case ERROR_ACCESS_DENIED:
+      return {"permission denied", "permiso denegado"};
+    case ERROR_INVALID_OWNER:
+      return {"it belongs to another user", "pertenece a otro usuario"};
+    case ERROR_INVALID_SECURITY_DESCR:
+      return {"other users may write it", "otros usuarios pueden escribir en él"};
+    case ERROR_FILENAME_EXCED_RANGE:
+      return {"the path is too long", "la ruta es demasiado larga"};
+    case ERROR_DISK_FULL:
+      return {"no space left on the device", "no queda espacio en el dispositivo"};
+    case ERROR_REVISION_MISMATCH:
+      return {"a newer version of tarvenholm wrote it", "lo escribió una versión más reciente de tarvenholm"};
+    case ERROR_BADDB:
+      return {"it is damaged or not a hive", "está dañado o no es un registro"};
+    default: {
+      const std::string text = platformErrorText(failure.error);
+      return {text, text};
+    }
+  }
+}
+
+Message stateFailureMessage(const platform::StateFailure& failure) {
+  const Message cause = causeInWords(failure);
+  Message file{failure.path, failure.path};
+  bool hive = true;
+  if (failure.path == platform::machineHivePath()) {
+    file = {"the machine hive " + failure.path, "el registro de la máquina " + failure.path};
+  } else if (failure.path == platform::userHivePath()) {
+    file = {"the user hive " + failure.path, "el registro del usuario " + failure.path};
+  } else {
+    hive = false;
+    if (failure.path == platform::homeDirectory())
+      file = {"the home " + failure.path, "la carpeta de datos " + failure.path};
+  }
+  const Message verb = failure.writing ? Message{"cannot write to ", "no se pudo escribir en "}
+                       : hive          ? Message{"cannot open ", "no se pudo abrir "}
+                                       : Message{"cannot use ", "no se pudo usar "};
+  return {verb.english + file.english + ": " + cause.english, verb.spanish + file.spanish + ": " + cause.spanish};
+}
+
 }  // namespace
 
 void showMessageBoxesOnStandardError(bool quiet) {
@@ -58,11 +133,23 @@ const std::string& inHostLanguage(const Message& message) {
 void reportFailure(const Message& message) { writeHostLine(message); }
 
 void reportPlatformFailure(const Message& message) {
+  if (reportStateFailure()) return;
   const std::string reason = platformErrorText(GetLastError());
   writeHostLine({message.english + ": " + reason, message.spanish + ": " + reason});
 }
 
 void reportNotice(const Message& message) { writeHostLine(message); }
+
+bool reportStateFailure() {
+  static std::optional<platform::StateFailure> shown;
+  const std::optional<platform::StateFailure> failure = platform::lastStateFailure();
+  if (!failure) return false;
+  if (!shown || shown->path != failure->path || shown->error != failure->error || shown->writing != failure->writing) {
+    writeHostLine(stateFailureMessage(*failure));
+    shown = failure;
+  }
+  return true;
+}
 
 std::string systemErrorText(int error) { return std::strerror(error); }
 
@@ -77,8 +164,13 @@ std::string platformErrorText(unsigned long error) {
 }
 
 hosting::Reports consoleReports(bool quiet) {
-  if (quiet) return {reportFailure, [](const Message&) {}};
-  return {reportFailure, reportNotice};
+  // The control cannot be registered or created when the home or a hive
+  // cannot be used: that is the one line to show.
+  const auto failure = [](const Message& message) {
+    if (!reportStateFailure()) reportFailure(message);
+  };
+  if (quiet) return {failure, [](const Message&) {}};
+  return {failure, reportNotice};
 }
 
 }  // namespace tarvenholm::host

@@ -36,6 +36,12 @@ void reportPlatformFailure(const Message& message);
 // The same for something the user is told that is not a failure.
 void reportNotice(const Message& message);
 
+// When a file of the user's state (the home, a hive) could not be used,
+// one line naming it and the cause in words ("cannot open the machine hive
+// /x: it is a folder"), once per failure; false when there was none. A
+// failure that only echoes the platform's status reports this instead.
+bool reportStateFailure();
+
 // The text of an errno value.
 std::string systemErrorText(int error);
 

@@ -29,8 +29,9 @@ std::optional<ControlClient> openControl(const Host& host) {
   platform::ComPtr<IDispatch> control;
   const HRESULT created = createControl(control, consoleReports(host.options.quiet));
   if (FAILED(created)) {
-    reportFailure({"cannot create the control (" + resultCode(created) + ")",
-                   "no se pudo crear el control (" + resultCode(created) + ")"});
+    if (!reportStateFailure())
+      reportFailure({"cannot create the control (" + resultCode(created) + ")",
+                     "no se pudo crear el control (" + resultCode(created) + ")"});
     return std::nullopt;
   }
   ControlClient client(std::move(control));

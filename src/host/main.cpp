@@ -86,11 +86,8 @@ int run(int argc, char** argv) {
   const RootQuestions roots(options.trustNewRoots, !options.batch);
   Host host{options, passwords};
   const int status = spec.run(host, line);
-  // Whatever the control made of it, name the file that could not be used.
-  if (const std::optional<platform::StateFailure> failure = platform::lastStateFailure()) {
-    const std::string reason = platformErrorText(failure->error);
-    reportFailure({"cannot use " + failure->path + ": " + reason, "no se pudo usar " + failure->path + ": " + reason});
-  }
+  // Whatever the control made of it, name the file that made it fail.
+  if (status != kExitSuccess) reportStateFailure();
   return status;
 }
 

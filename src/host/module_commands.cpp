@@ -15,6 +15,7 @@ int runEntryPoint(const char* entryPoint) {
   const HRESULT result = hosting::callRegistrationEntryPoint(module, entryPoint);
   if (!operation.save()) return kExitFailure;
   if (result == S_OK) return kExitSuccess;
+  if (reportStateFailure()) return kExitFailure;
   reportFailure({std::string(entryPoint) + " of " + module + " failed (" + hosting::resultCode(result) + ")",
                  std::string(entryPoint) + " de " + module + " falló (" + hosting::resultCode(result) + ")"});
   return kExitFailure;
