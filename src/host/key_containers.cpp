@@ -70,7 +70,7 @@ bool readKeySize(HCRYPTPROV context, std::optional<DWORD>& size) {
 
 }  // namespace
 
-std::optional<std::vector<ContainerEntry>> listContainers() {
+std::optional<ContainerListing> listContainers() {
   const std::optional<std::vector<Provider>> providers = installedProviders();
   if (!providers) {
     reportPlatformFailure({"cannot list the key providers", "no se pudo listar los proveedores de llaves"});
@@ -81,8 +81,10 @@ std::optional<std::vector<ContainerEntry>> listContainers() {
     reportPlatformFailure({"cannot read the store MY", "no se pudo leer el almacén MY"});
     return std::nullopt;
   }
-  std::vector<ContainerEntry> entries;
+  ContainerListing listing;
   std::set<ContainerId> listed;
+  // The RSA providers list the same containers: a damaged one is named once.
+  std::set<std::string> damaged;
   for (const Provider& provider : *providers) {
     const std::optional<std::vector<std::string>> containers = containersOf(provider);
     if (!containers) {
@@ -91,19 +93,24 @@ std::optional<std::vector<ContainerEntry>> listContainers() {
       return std::nullopt;
     }
     for (const std::string& container : *containers) {
-      auto unreadable = [&container]() -> std::optional<std::vector<ContainerEntry>> {
-        reportPlatformFailure({"cannot read the key container " + container,
-                               "no se pudo leer el contenedor de llaves " + container});
-        return std::nullopt;
+      const auto unreadable = [&]() {
+        listing.complete = false;
+        if (!damaged.insert(container).second) return;
+        const std::string reason = platformErrorText(GetLastError());
+        reportFailure({"cannot read the key container " + container + ": " + reason,
+                       "no se pudo leer el contenedor de llaves " + container + ": " + reason});
       };
       UniqueCryptProv context;
       if (!CryptAcquireContextA(context.put(), container.c_str(), provider.name.c_str(), provider.type, CRYPT_SILENT)) {
-        if (GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET)) continue;  // deleted since it was listed
-        return unreadable();
+        if (GetLastError() != static_cast<DWORD>(NTE_BAD_KEYSET)) unreadable();  // else deleted since it was listed
+        continue;
       }
       ContainerEntry entry{container, {}, provider, {}, {}};
       const std::optional<std::string> creator = providerText(context.get(), platform::PP_CREATOR_NAME);
-      if (!creator || !readKeySize(context.get(), entry.bits)) return unreadable();
+      if (!creator || !readKeySize(context.get(), entry.bits)) {
+        unreadable();
+        continue;
+      }
       if (!listed.insert({*creator, container}).second) continue;
       entry.provider = *creator;
       for (const BoundCertificate& certificate : *bound)
@@ -111,10 +118,10 @@ std::optional<std::vector<ContainerEntry>> listContainers() {
           entry.certificate = certificate.thumbprint;
           break;
         }
-      entries.push_back(std::move(entry));
+      listing.entries.push_back(std::move(entry));
     }
   }
-  return entries;
+  return listing;
 }
 
 std::optional<std::vector<BoundCertificate>> boundCertificates() {

@@ -37,8 +37,16 @@ struct ContainerEntry {
   std::optional<std::string> certificate;  // the first certificate of MY bound to it
 };
 
-// Every container once, in the order of the providers that list them;
-// nothing after reporting (on standard error) what could not be read.
-std::optional<std::vector<ContainerEntry>> listContainers();
+struct ContainerListing {
+  std::vector<ContainerEntry> entries;
+  // False when a container could not be read: each such one is named on
+  // standard error and left out, the others are listed.
+  bool complete = true;
+};
+
+// Every readable container once, in the order of the providers that list
+// them; nothing after reporting (on standard error) what kept the whole
+// listing from being made.
+std::optional<ContainerListing> listContainers();
 
 }  // namespace tarvenholm::host

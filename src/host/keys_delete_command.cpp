@@ -36,10 +36,10 @@ bool deleteBoundCertificates(const std::vector<std::string>& thumbprints) {
 int runKeysDelete(Host&, const CommandLine& line) {
   const std::string& name = line.operands.front();
   const std::string* provider = line.option("--provider");
-  const std::optional<std::vector<ContainerEntry>> entries = listContainers();
-  if (!entries) return kExitFailure;
+  const std::optional<ContainerListing> listing = listContainers();
+  if (!listing) return kExitFailure;
   std::vector<const ContainerEntry*> found;
-  for (const ContainerEntry& entry : *entries)
+  for (const ContainerEntry& entry : listing->entries)
     if (entry.name == name && (provider == nullptr || entry.provider == *provider)) found.push_back(&entry);
   if (found.empty()) {
     reportFailure({"no key container " + name, "no hay un contenedor de llaves " + name});

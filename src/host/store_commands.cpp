@@ -15,6 +15,7 @@
 #include "host/passwords.h"
 #include "host/pkcs12_file.h"
 #include "host/user_stores.h"
+#include "platform/certstore.h"
 #include "platform/lasterror.h"
 
 namespace tarvenholm::host {
@@ -24,6 +25,7 @@ namespace {
 constexpr const char* kAuthorityStores[] = {"CA", "ROOT"};
 
 void reportStoreFailure(const std::string& store) {
+  if (reportStateFailure()) return;
   const std::string reason = platformErrorText(GetLastError());
   reportFailure(
       {"cannot read the store " + store + ": " + reason, "no se pudo leer el almacén " + store + ": " + reason});
@@ -144,7 +146,14 @@ int runStoreList(Host&, const CommandLine& line) {
     return kExitFailure;
   }
   if (json) printJson({{"store", name}, {"certificates", certificates}});
-  return kExitSuccess;
+  // What could be read is listed; each damaged entry is named and makes it a failure.
+  const std::vector<platform::certs::Thumbprint> damaged = platform::certs::damagedEntries(store.get());
+  for (const platform::certs::Thumbprint& entry : damaged) {
+    const std::string thumbprint = thumbprintText(std::vector<BYTE>(entry.begin(), entry.end()));
+    reportFailure({"the entry of the certificate " + thumbprint + " in " + name + " is damaged",
+                   "la entrada del certificado " + thumbprint + " en " + name + " está dañada"});
+  }
+  return damaged.empty() ? kExitSuccess : kExitFailure;
 }
 
 int runStoreExport(Host& host, const CommandLine& line) {

@@ -1,5 +1,7 @@
 #include "platform/certstore.h"
 
+#include <algorithm>
+
 #include <atomic>
 #include <optional>
 #include <unordered_set>
@@ -42,6 +44,20 @@ CertStore* CertStore::fromHandle(HCERTSTORE handle) {
     return nullptr;
   }
   return static_cast<CertStore*>(handle);
+}
+
+std::vector<Thumbprint> CertStore::damagedEntries() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return damaged_;
+}
+
+void CertStore::noteDamaged(const Thumbprint& thumbprint) {
+  if (std::find(damaged_.begin(), damaged_.end(), thumbprint) == damaged_.end()) damaged_.push_back(thumbprint);
+}
+
+std::vector<Thumbprint> damagedEntries(HCERTSTORE handle) {
+  CertStore* store = CertStore::fromHandle(handle);
+  return store != nullptr ? store->damagedEntries() : std::vector<Thumbprint>{};
 }
 
 BOOL CertStore::close(bool check) {

@@ -54,6 +54,10 @@ class CertStore {
   // Sets (`value`) or deletes (null) a property, persisting it where the store persists.
   BOOL setProperty(Certificate& certificate, const PropertyKind& kind, const std::vector<BYTE>* value);
 
+  // The entries that walks of this store passed over because what is stored
+  // for them is damaged, in the order they were met.
+  std::vector<Thumbprint> damagedEntries();
+
   // Contexts of this store's certificates.
   PCCERT_CONTEXT duplicate(Certificate& certificate);
   // May end the store when it was its last hold.
@@ -82,6 +86,8 @@ class CertStore {
   virtual bool persistProperty(Certificate& certificate, const PropertyKind& kind, const std::vector<BYTE>* value) = 0;
   // No context refers to an attached certificate any more: the store may drop it.
   virtual void unreferenced(Certificate&) {}
+  // Called when an entry is passed over as damaged.
+  void noteDamaged(const Thumbprint& thumbprint);
 
   // Keeps a certificate that has left the store until its last context is freed.
   void retire(std::unique_ptr<Certificate> certificate);
@@ -99,6 +105,7 @@ class CertStore {
   // The handle plus every certificate with contexts out.
   unsigned holds_ = 1;
   std::vector<std::unique_ptr<Certificate>> retired_;
+  std::vector<Thumbprint> damaged_;
 };
 
 // Certificates held in memory, in the order they were put in: a PKCS#7
@@ -127,6 +134,10 @@ class MemoryCertStore final : public CertStore {
   // The first certificate of each thumbprint.
   std::unordered_map<Thumbprint, Certificate*, ThumbprintHash> index_;
 };
+
+// CertStore::damagedEntries of the store behind a handle; empty for a
+// handle that is not an open store.
+std::vector<Thumbprint> damagedEntries(HCERTSTORE store);
 
 // CERT_STORE_PROV_PKCS7: the certificates of a DER PKCS#7 signed-data message.
 HCERTSTORE openPkcs7Store(const void* para);

@@ -206,15 +206,23 @@ bool SystemCertStore::lookup(const Thumbprint& thumbprint, Certificate*& found, 
   if (status != ERROR_SUCCESS) return failWith(status);
   UniqueHkey entry(raw);
 
+  // Without its Blob an entry is one being written: not there yet.
   std::optional<std::vector<BYTE>> blob = readValue(entry.get(), kBlobValue, REG_BINARY);
   if (!blob) return true;
   std::unique_ptr<Certificate> certificate = adding != nullptr && *blob == adding->encoded()
                                                  ? adding->copy()
                                                  : Certificate::fromDer(blob->data(), blob->size());
-  if (!certificate || certificate->thumbprint() != thumbprint) return true;
+  if (!certificate || certificate->thumbprint() != thumbprint) {
+    noteDamaged(thumbprint);
+    return true;
+  }
   for (const PropertyKind& kind : settableProperties()) {
     std::optional<std::vector<BYTE>> value = readValue(entry.get(), kind.valueName, REG_BINARY);
-    if (value && kind.wellFormed(*value)) certificate->properties[kind.id] = std::move(*value);
+    if (!value) continue;
+    if (kind.wellFormed(*value))
+      certificate->properties[kind.id] = std::move(*value);
+    else
+      noteDamaged(thumbprint);
   }
   std::optional<DWORD> order = readDword(entry.get(), kOrderValue);
   found = adopt(std::move(certificate), StorePosition{order ? *order : kUnordered, thumbprint});

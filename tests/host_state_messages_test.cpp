@@ -1,0 +1,206 @@
+// What `tarvenholm` says when the user's state cannot be used: one line that
+// names the file and the cause in words; listings that show every entry
+// they can read and name the ones they cannot; reading with a full disk.
+// (OpenSSL before the platform's headers: the test certificates use it.)
+#include "testlib/crypt_fixtures.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "testlib/child_process.h"
+#include "testlib/host_fixture.h"
+#include "testlib/host_process.h"
+#include "testlib/test_home.h"
+
+namespace {
+
+using testing_support::HomeTest;
+using testing_support::HostRun;
+using testing_support::linesOf;
+using testing_support::runHost;
+
+const std::vector<std::string> kGenreq = {"genreq", "--names", "2.5.4.3=Ana", "--key-size", "1024"};
+
+std::string thumbprintText(const testing_support::Bytes& hash) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (const BYTE byte : hash) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xf];
+  }
+  return text;
+}
+
+// Writes bytes that are no valid value over a value of the user hive.
+void damage(const std::string& key, const char* value) {
+  HKEY opened = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_ALL_ACCESS, &opened), ERROR_SUCCESS) << key;
+  const BYTE garbage[] = {0x30, 0x01, 0x02};
+  EXPECT_EQ(RegSetValueExA(opened, value, 0, REG_BINARY, garbage, sizeof garbage), ERROR_SUCCESS);
+  RegCloseKey(opened);
+}
+
+class HostStateMessages : public HomeTest {};
+
+TEST_F(HostStateMessages, AStateFileThatCannotBeUsedIsNamedWithItsCauseOnOneLine) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> command;
+    // Prepares the case's home; the global options and the one line expected.
+    std::function<std::vector<std::string>(const std::string& home, std::string& line)> prepare;
+  };
+  const auto machineHive = [](const std::string& path) { ::setenv("TARVENHOLM_MACHINE_HIVE", path.c_str(), 1); };
+  const Case cases[] = {
+      {"machine hive in a missing folder", kGenreq,
+       [&](const std::string& home, std::string& line) {
+         machineHive(home + "/missing/machine.hive");
+         line = "cannot open the machine hive " + home + "/missing/machine.hive: the folder " + home +
+                "/missing does not exist";
+         return std::vector<std::string>{};
+       }},
+      {"machine hive that is a folder", kGenreq,
+       [&](const std::string& home, std::string& line) {
+         ::mkdir((home + "/machine.hive").c_str(), 0700);
+         line = "cannot open the machine hive " + home + "/machine.hive: it is a folder";
+         return std::vector<std::string>{};
+       }},
+      {"machine hive that is a folder, listing keys in Spanish", {"keys", "list"},
+       [&](const std::string& home, std::string& line) {
+         ::mkdir((home + "/machine.hive").c_str(), 0700);
+         line = "no se pudo abrir el registro de la máquina " + home + "/machine.hive: es una carpeta";
+         return std::vector<std::string>{"--lang", "es"};
+       }},
+      {"machine hive /dev/null", kGenreq,
+       [&](const std::string&, std::string& line) {
+         machineHive("/dev/null");
+         line = "cannot open the machine hive /dev/null: it is a device, not a file";
+         return std::vector<std::string>{};
+       }},
+      {"user hive that is a folder", {"store", "list", "MY"},
+       [&](const std::string& home, std::string& line) {
+         ::mkdir((home + "/user.hive").c_str(), 0700);
+         line = "cannot open the user hive " + home + "/user.hive: it is a folder";
+         return std::vector<std::string>{};
+       }},
+      {"home of 5,000 characters", kGenreq,
+       [&](const std::string& home, std::string& line) {
+         const std::string longHome = home + "/" + std::string(5000, 'h');
+         line = "cannot use the home " + longHome + ": the path is too long";
+         return std::vector<std::string>{"--home", longHome};
+       }},
+      {"home others may write", kGenreq,
+       [&](const std::string& home, std::string& line) {
+         ::chmod(home.c_str(), 0777);
+         line = "cannot use the home " + home + ": other users may write it";
+         return std::vector<std::string>{};
+       }},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    const std::string home = home_.path() + "/case" + std::to_string(index++);
+    ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
+    std::string line;
+    std::vector<std::string> args = c.prepare(home, line);
+    args.insert(args.end(), c.command.begin(), c.command.end());
+    const HostRun run = runHost(args, {"", {{"TARVENHOLM_HOME", home}}});
+    ::unsetenv("TARVENHOLM_MACHINE_HIVE");
+    EXPECT_EQ(run.status, 1) << c.what;
+    EXPECT_EQ(run.out, "") << c.what;
+    EXPECT_EQ(run.err, "tarvenholm: " + line + "\n") << c.what;
+  }
+}
+
+TEST_F(HostStateMessages, ListingsShowEveryReadableEntryAndNameTheDamagedOnes) {
+  for (const char* name : {"first", "damaged", "last"}) {
+    UniqueCryptProv context;
+    ASSERT_TRUE(testing_support::makeKeyPair(context, name, 512u << 16));
+  }
+  damage("Software\\Tarvenholm\\Crypto\\Keys\\RSA\\damaged", "Exchange");
+
+  std::vector<std::string> thumbprints;
+  UniqueCertStore my(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY"));
+  for (const char* subject : {"/CN=Unreadable", "/CN=Unbound", "/CN=Sound"}) {
+    const auto certificate =
+        testing_support::TestCertificate::selfSigned({subject, false, {}, 1, 30}, testing_support::TestKey::p256());
+    UniqueCertContext context(CertCreateCertificateContext(X509_ASN_ENCODING, certificate.der().data(),
+                                                           static_cast<DWORD>(certificate.der().size())));
+    ASSERT_TRUE(CertAddCertificateContextToStore(my.get(), context.get(), CERT_STORE_ADD_NEW, nullptr));
+    thumbprints.push_back(thumbprintText(certificate.thumbprint()));
+  }
+  const std::string entries = "Software\\Tarvenholm\\SystemCertificates\\MY\\Certificates\\";
+  damage(entries + thumbprints[0], "Blob");
+  damage(entries + thumbprints[1], "KeyProvInfo");
+
+  const HostRun keys = runHost({"keys", "list"});
+  EXPECT_EQ(keys.status, 1);
+  ASSERT_EQ(linesOf(keys.out).size(), 2u) << keys.out;
+  EXPECT_EQ(keys.out.find("first\t"), 0u);
+  EXPECT_NE(keys.out.find("\nlast\t"), std::string::npos);
+  EXPECT_EQ(keys.err, "tarvenholm: cannot read the key container damaged: The stored keyset is damaged. (0x8009001A)\n");
+
+  const HostRun store = runHost({"store", "list", "MY"});
+  EXPECT_EQ(store.status, 1);
+  EXPECT_EQ(linesOf(store.out), (std::vector<std::string>{thumbprints[1] + "\tCN=Unbound", thumbprints[2] + "\tCN=Sound"}));
+  EXPECT_EQ(store.err, "tarvenholm: the entry of the certificate " + thumbprints[0] + " in MY is damaged\n" +
+                           "tarvenholm: the entry of the certificate " + thumbprints[1] + " in MY is damaged\n");
+}
+
+// Child of ReadingWorksOnAFullDiskAndAWriteSaysTheDiskIsFull: in a mount
+// namespace of its own, a home on a small file system filled to the last block.
+TEST(HostStateMessagesChild, OnAFullDisk) {
+  if (!testing_support::inChildProcess()) GTEST_SKIP() << "runs as a child process only";
+  const std::string mountPoint = std::getenv("FULL_DISK_MOUNT");
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  ASSERT_EQ(::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m"), 0);
+  const std::string home = mountPoint + "/home";
+  const testing_support::HostEnvironment environment{"", {{"TARVENHOLM_HOME", home}}};
+  ASSERT_EQ(runHost(kGenreq, environment).status, 0);
+  const std::vector<std::vector<std::string>> reads = {{"keys", "list"}, {"store", "list", "MY"}, {"csp-list"}};
+  std::vector<std::string> before;
+  for (const auto& read : reads) before.push_back(runHost(read, environment).out);
+
+  {
+    std::ofstream fill(mountPoint + "/fill", std::ios::binary);
+    const std::string block(4096, '\0');
+    while (fill.write(block.data(), static_cast<std::streamsize>(block.size())) && fill.flush()) {
+    }
+  }
+  for (std::size_t i = 0; i < reads.size(); ++i) {
+    const HostRun run = runHost(reads[i], environment);
+    EXPECT_EQ(run.status, 0) << reads[i][0] << ": " << run.err;
+    EXPECT_EQ(run.out, before[i]) << reads[i][0];
+  }
+  EXPECT_EQ(runHost({"--help"}, environment).status, 0);
+  const HostRun write = runHost(kGenreq, environment);
+  EXPECT_EQ(write.status, 1);
+  EXPECT_EQ(write.out, "");
+  EXPECT_NE(write.err.find("tarvenholm: cannot write to the user hive " + home +
+                           "/user.hive: no space left on the device\n"),
+            std::string::npos)
+      << write.err;
+  testing_support::reportToParent("ran");
+}
+
+TEST_F(HostStateMessages, ReadingWorksOnAFullDiskAndAWriteSaysTheDiskIsFull) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a file system of its own needs root";
+  const std::string mountPoint = home_.path() + "/small";
+  ASSERT_EQ(::mkdir(mountPoint.c_str(), 0700), 0);
+  const testing_support::ChildResult child =
+      testing_support::runTestInChild("HostStateMessagesChild.OnAFullDisk", {{"FULL_DISK_MOUNT", mountPoint}});
+  EXPECT_EQ(child.exitStatus, 0) << "the child's expectations failed (its output is above)";
+  EXPECT_EQ(child.reports, std::vector<std::string>{"ran"});
+}
+
+}  // namespace
