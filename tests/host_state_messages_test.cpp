@@ -32,16 +32,6 @@ using testing_support::runHost;
 
 const std::vector<std::string> kGenreq = {"genreq", "--names", "2.5.4.3=Ana", "--key-size", "1024"};
 
-std::string thumbprintText(const testing_support::Bytes& hash) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (const BYTE byte : hash) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0xf];
-  }
-  return text;
-}
-
 // Writes bytes that are no valid value over a value of the user hive.
 void damage(const std::string& key, const char* value) {
   HKEY opened = nullptr;
@@ -136,7 +126,7 @@ TEST_F(HostStateMessages, ListingsShowEveryReadableEntryAndNameTheDamagedOnes) {
     UniqueCertContext context(CertCreateCertificateContext(X509_ASN_ENCODING, certificate.der().data(),
                                                            static_cast<DWORD>(certificate.der().size())));
     ASSERT_TRUE(CertAddCertificateContextToStore(my.get(), context.get(), CERT_STORE_ADD_NEW, nullptr));
-    thumbprints.push_back(thumbprintText(certificate.thumbprint()));
+    thumbprints.push_back(testing_support::hexText(certificate.thumbprint()));
   }
   const std::string entries = "Software\\Tarvenholm\\SystemCertificates\\MY\\Certificates\\";
   damage(entries + thumbprints[0], "Blob");

@@ -51,44 +51,43 @@ std::string folderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+struct Cause {
+  DWORD error;
+  const char* english;
+  const char* spanish;
+};
+
+// Causes that read the same for every file.
+constexpr Cause kCauses[] = {
+    {ERROR_DIRECTORY, "it is a folder", "es una carpeta"},
+    {ERROR_STOPPED_ON_SYMLINK, "it is a symbolic link", "es un enlace simbólico"},
+    {ERROR_ACCESS_DENIED, "permission denied", "permiso denegado"},
+    {ERROR_INVALID_OWNER, "it belongs to another user", "pertenece a otro usuario"},
+    {ERROR_INVALID_SECURITY_DESCR, "other users may write it", "otros usuarios pueden escribir en él"},
+    {ERROR_FILENAME_EXCED_RANGE, "the path is too long", "la ruta es demasiado larga"},
+    {ERROR_DISK_FULL, "no space left on the device", "no queda espacio en el dispositivo"},
+    {ERROR_REVISION_MISMATCH, "a newer version of tarvenholm wrote it",
+     "lo escribió una versión más reciente de tarvenholm"},
+    {ERROR_BADDB, "it is damaged or not a hive", "está dañado o no es un registro"},
+};
+
 // Why the file could not be used, in words a user can act on.
 Message causeInWords(const platform::StateFailure& failure) {
-  switch (failure.error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: {
-      const std::string folder = folderOf(failure.path);
-      if (fileType(folder) != S_IFDIR)
-        return {"the folder " + folder + " does not exist", "la carpeta " + folder + " no existe"};
-      return {"it does not exist", "no existe"};
-    }
-    case ERROR_DIRECTORY:
-      return {"it is a folder", "es una carpeta"};
-    case ERROR_BAD_FILE_TYPE: {
-      const std::optional<mode_t> type = fileType(failure.path);
-      if (type == S_IFCHR || type == S_IFBLK) return {"it is a device, not a file", "es un dispositivo, no un archivo"};
-      return {"it is not a regular file", "no es un archivo regular"};
-    }
-    case ERROR_STOPPED_ON_SYMLINK:
-      return {"it is a symbolic link", "es un enlace simbólico"};
-    case ERROR_ACCESS_DENIED:
-      return {"permission denied", "permiso denegado"};
-    case ERROR_INVALID_OWNER:
-      return {"it belongs to another user", "pertenece a otro usuario"};
-    case ERROR_INVALID_SECURITY_DESCR:
-      return {"other users may write it", "otros usuarios pueden escribir en él"};
-    case ERROR_FILENAME_EXCED_RANGE:
-      return {"the path is too long", "la ruta es demasiado larga"};
-    case ERROR_DISK_FULL:
-      return {"no space left on the device", "no queda espacio en el dispositivo"};
-    case ERROR_REVISION_MISMATCH:
-      return {"a newer version of tarvenholm wrote it", "lo escribió una versión más reciente de tarvenholm"};
-    case ERROR_BADDB:
-      return {"it is damaged or not a hive", "está dañado o no es un registro"};
-    default: {
-      const std::string text = platformErrorText(failure.error);
-      return {text, text};
-    }
+  for (const Cause& cause : kCauses)
+    if (cause.error == failure.error) return {cause.english, cause.spanish};
+  if (failure.error == ERROR_FILE_NOT_FOUND || failure.error == ERROR_PATH_NOT_FOUND) {
+    const std::string folder = folderOf(failure.path);
+    if (fileType(folder) != S_IFDIR)
+      return {"the folder " + folder + " does not exist", "la carpeta " + folder + " no existe"};
+    return {"it does not exist", "no existe"};
   }
+  if (failure.error == ERROR_BAD_FILE_TYPE) {
+    const std::optional<mode_t> type = fileType(failure.path);
+    if (type == S_IFCHR || type == S_IFBLK) return {"it is a device, not a file", "es un dispositivo, no un archivo"};
+    return {"it is not a regular file", "no es un archivo regular"};
+  }
+  const std::string text = platformErrorText(failure.error);
+  return {text, text};
 }
 
 Message stateFailureMessage(const platform::StateFailure& failure) {
