@@ -5,6 +5,7 @@
 #include "testlib/crypt_fixtures.h"
 
 #include <gtest/gtest.h>
+#include <openssl/pkcs12.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/openssl_handles.h"
 #include "platform/registry.h"
 #include "testlib/child_process.h"
 #include "testlib/host_fixture.h"
@@ -147,7 +149,8 @@ TEST_F(HostStateMessages, ListingsShowEveryReadableEntryAndNameTheDamagedOnes) {
 }
 
 // Child of ReadingWorksOnAFullDiskAndAWriteSaysTheDiskIsFull: in a mount
-// namespace of its own, a home on a small file system filled to the last block.
+// namespace of its own, a home on a small file system filled to the last block:
+// listings and an export to standard output work, a request says the disk is full.
 TEST(HostStateMessagesChild, OnAFullDisk) {
   if (!testing_support::inChildProcess()) GTEST_SKIP() << "runs as a child process only";
   const std::string mountPoint = std::getenv("FULL_DISK_MOUNT");
@@ -157,6 +160,16 @@ TEST(HostStateMessagesChild, OnAFullDisk) {
   const std::string home = mountPoint + "/home";
   const testing_support::HostEnvironment environment{"", {{"TARVENHOLM_HOME", home}}};
   ASSERT_EQ(runHost(kGenreq, environment).status, 0);
+  // A certificate bound to its key, to export.
+  const std::string file = mountPoint + "/ana";
+  const std::string password = mountPoint + "/password.txt";
+  testing_support::writeText(password, "secret\n");
+  testing_support::commandOutput("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Ana -days 3 -keyout " + file +
+                                 ".key -out " + file + ".pem 2>&1 && openssl pkcs12 -export -inkey " + file +
+                                 ".key -in " + file + ".pem -out " + file + ".p12 -passout pass:secret");
+  const HostRun imported = runHost({"--password-file", password, "store", "import", file + ".p12"}, environment);
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  const std::string thumbprint = testing_support::fieldsOf(imported.out)[0];
   const std::vector<std::vector<std::string>> reads = {{"keys", "list"}, {"store", "list", "MY"}, {"csp-list"}};
   std::vector<std::string> before;
   for (const auto& read : reads) before.push_back(runHost(read, environment).out);
@@ -173,6 +186,12 @@ TEST(HostStateMessagesChild, OnAFullDisk) {
     EXPECT_EQ(run.out, before[i]) << reads[i][0];
   }
   EXPECT_EQ(runHost({"--help"}, environment).status, 0);
+  const HostRun exported =
+      runHost({"--password-file", password, "store", "export", thumbprint, "--out", "-"}, environment);
+  EXPECT_EQ(exported.status, 0) << exported.err;
+  const auto* der = reinterpret_cast<const unsigned char*>(exported.out.data());
+  const platform::UniquePkcs12 pkcs12(d2i_PKCS12(nullptr, &der, static_cast<long>(exported.out.size())));
+  EXPECT_TRUE(pkcs12 && PKCS12_verify_mac(pkcs12.get(), "secret", -1) == 1) << "standard output holds the PKCS#12 file";
   const HostRun write = runHost(kGenreq, environment);
   EXPECT_EQ(write.status, 1);
   EXPECT_EQ(write.out, "");

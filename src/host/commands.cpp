@@ -123,7 +123,8 @@ const std::vector<CommandSpec>& commandSpecs() {
        "THUMBPRINT may also be written with colons, as \"openssl x509 -fingerprint\"\n"
        "prints it.\n"
        "\n"
-       "      --out FILE       the file to write (readable by its owner only)\n"
+       "      --out FILE       the file to write (readable by its owner only);\n"
+       "                       \"-\": standard output\n"
        "      --export-password-file FILE\n"
        "                       the file's password from the first line of FILE;\n"
        "                       --password-file then serves only the key\n",

@@ -150,6 +150,10 @@ bool reportStateFailure() {
   return true;
 }
 
+bool writeStandardOutput(const void* bytes, std::size_t size) {
+  return std::fwrite(bytes, 1, size, stdout) == size && std::fflush(stdout) == 0;
+}
+
 std::string systemErrorText(int error) { return std::strerror(error); }
 
 std::string platformErrorText(unsigned long error) {

@@ -2,6 +2,7 @@
 // line each, and the host's own failures, in the language of the run.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "host/arguments.h"
@@ -41,6 +42,9 @@ void reportNotice(const Message& message);
 // /x: it is a folder"), once per failure; false when there was none. A
 // failure that only echoes the platform's status reports this instead.
 bool reportStateFailure();
+
+// Writes the bytes to standard output and flushes it; false when that fails.
+bool writeStandardOutput(const void* bytes, std::size_t size);
 
 // The text of an errno value.
 std::string systemErrorText(int error);

@@ -68,7 +68,7 @@ std::string rendered(const std::string& base64, Format format) {
 }
 
 bool writeOut(const std::string& target, const std::string& bytes) {
-  if (target == "-") return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0;
+  if (target == "-") return writeStandardOutput(bytes.data(), bytes.size());
   std::ofstream file(target, std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   file.close();

@@ -225,7 +225,7 @@ int runStoreExport(Host& host, const CommandLine& line) {
     reportFailure({"the PKCS#12 file could not be made", "no se pudo formar el archivo PKCS#12"});
     return kExitFailure;
   }
-  if (!writePrivateFile(*out, *file)) {
+  if (*out == "-" ? !writeStandardOutput(file->data(), file->size()) : !writePrivateFile(*out, *file)) {
     const std::string reason = errno == ELOOP ? inHostLanguage({"it is a symbolic link, which is not followed",
                                                                 "es un enlace simbólico, que no se sigue"})
                                               : systemErrorText(errno);
