@@ -150,7 +150,7 @@ TEST_F(HostStateMessages, ListingsShowEveryReadableEntryAndNameTheDamagedOnes) {
 
 // Child of ReadingWorksOnAFullDiskAndAWriteSaysTheDiskIsFull: in a mount
 // namespace of its own, a home on a small file system filled to the last block:
-// listings and an export to standard output work, a request says the disk is full.
+// listings and an export to standard output work, changes say the disk is full.
 TEST(HostStateMessagesChild, OnAFullDisk) {
   if (!testing_support::inChildProcess()) GTEST_SKIP() << "runs as a child process only";
   const std::string mountPoint = std::getenv("FULL_DISK_MOUNT");
@@ -192,14 +192,16 @@ TEST(HostStateMessagesChild, OnAFullDisk) {
   const auto* der = reinterpret_cast<const unsigned char*>(exported.out.data());
   const platform::UniquePkcs12 pkcs12(d2i_PKCS12(nullptr, &der, static_cast<long>(exported.out.size())));
   EXPECT_TRUE(pkcs12 && PKCS12_verify_mac(pkcs12.get(), "secret", -1) == 1) << "standard output holds the PKCS#12 file";
-  const HostRun write = runHost(kGenreq, environment);
-  EXPECT_EQ(write.status, 1);
-  EXPECT_EQ(write.out, "");
-  // The first hive it writes is named, whichever that is.
-  const std::string last = linesOf(write.err).empty() ? std::string() : linesOf(write.err).back();
-  EXPECT_EQ(last.rfind("tarvenholm: cannot write to the ", 0), 0u) << write.err;
-  EXPECT_NE(last.find(" hive " + home + "/"), std::string::npos) << write.err;
-  EXPECT_NE(last.find(".hive: no space left on the device"), std::string::npos) << write.err;
+  // A change fails, naming the first hive it writes and the cause.
+  for (const std::vector<std::string>& change : {kGenreq, std::vector<std::string>{"unregister"}}) {
+    const HostRun write = runHost(change, environment);
+    EXPECT_EQ(write.status, 1) << change[0];
+    EXPECT_EQ(write.out, "") << change[0];
+    const std::string last = linesOf(write.err).empty() ? std::string() : linesOf(write.err).back();
+    EXPECT_EQ(last.rfind("tarvenholm: cannot write to the ", 0), 0u) << write.err;
+    EXPECT_NE(last.find(" hive " + home + "/"), std::string::npos) << write.err;
+    EXPECT_NE(last.find(".hive: no space left on the device"), std::string::npos) << write.err;
+  }
   testing_support::reportToParent("ran");
 }
 

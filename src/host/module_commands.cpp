@@ -14,8 +14,10 @@ int runEntryPoint(const char* entryPoint) {
   Operation operation;
   const HRESULT result = hosting::callRegistrationEntryPoint(module, entryPoint);
   if (!operation.save()) return kExitFailure;
-  if (result == S_OK) return kExitSuccess;
+  // DllUnregisterServer answers S_OK whatever it could remove: a hive it
+  // could not change is the failure.
   if (reportStateFailure()) return kExitFailure;
+  if (result == S_OK) return kExitSuccess;
   reportFailure({std::string(entryPoint) + " of " + module + " failed (" + hosting::resultCode(result) + ")",
                  std::string(entryPoint) + " de " + module + " falló (" + hosting::resultCode(result) + ")"});
   return kExitFailure;
