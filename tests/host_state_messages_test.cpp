@@ -140,6 +140,11 @@ TEST_F(HostStateMessages, ListingsShowEveryReadableEntryAndNameTheDamagedOnes) {
   EXPECT_EQ(keys.out.find("first\t"), 0u);
   EXPECT_NE(keys.out.find("\nlast\t"), std::string::npos);
   EXPECT_EQ(keys.err, "tarvenholm: cannot read the key container damaged: The stored keyset is damaged. (0x8009001A)\n");
+  // The way out: the damaged container can be deleted by its name.
+  EXPECT_EQ(runHost({"keys", "delete", "damaged"}).status, 0);
+  const HostRun repaired = runHost({"keys", "list"});
+  EXPECT_EQ(repaired.status, 0) << repaired.err;
+  EXPECT_EQ(repaired.out, keys.out);
 
   const HostRun store = runHost({"store", "list", "MY"});
   EXPECT_EQ(store.status, 1);

@@ -93,26 +93,27 @@ std::optional<ContainerListing> listContainers() {
       return std::nullopt;
     }
     for (const std::string& container : *containers) {
+      ContainerEntry entry{container, provider.name, provider, {}, {}};
       const auto unreadable = [&]() {
-        listing.complete = false;
-        if (!damaged.insert(container).second) return;
         const std::string reason = platformErrorText(GetLastError());
+        if (!damaged.insert(container).second) return;
         reportFailure({"cannot read the key container " + container + ": " + reason,
                        "no se pudo leer el contenedor de llaves " + container + ": " + reason});
+        entry.bits.reset();
+        listing.damaged.push_back(entry);
       };
       UniqueCryptProv context;
       if (!CryptAcquireContextA(context.put(), container.c_str(), provider.name.c_str(), provider.type, CRYPT_SILENT)) {
         if (GetLastError() != static_cast<DWORD>(NTE_BAD_KEYSET)) unreadable();  // else deleted since it was listed
         continue;
       }
-      ContainerEntry entry{container, {}, provider, {}, {}};
       const std::optional<std::string> creator = providerText(context.get(), platform::PP_CREATOR_NAME);
+      if (creator) entry.provider = *creator;
       if (!creator || !readKeySize(context.get(), entry.bits)) {
         unreadable();
         continue;
       }
       if (!listed.insert({*creator, container}).second) continue;
-      entry.provider = *creator;
       for (const BoundCertificate& certificate : *bound)
         if (certificate.container == ContainerId{*creator, container}) {
           entry.certificate = certificate.thumbprint;

@@ -39,9 +39,10 @@ struct ContainerEntry {
 
 struct ContainerListing {
   std::vector<ContainerEntry> entries;
-  // False when a container could not be read: each such one is named on
-  // standard error and left out, the others are listed.
-  bool complete = true;
+  // The containers that could not be read, each named on standard error:
+  // only their names are sure, and the provider that listed them (their
+  // creator when that could be read).
+  std::vector<ContainerEntry> damaged;
 };
 
 // Every readable container once, in the order of the providers that list

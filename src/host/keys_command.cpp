@@ -20,7 +20,7 @@ int runKeysList(Host&, const CommandLine& line) {
   if (!listing) return kExitFailure;
   const std::vector<ContainerEntry>& entries = listing->entries;
   // What could be read is listed; a container that could not be is a failure.
-  const int status = listing->complete ? kExitSuccess : kExitFailure;
+  const int status = listing->damaged.empty() ? kExitSuccess : kExitFailure;
   if (line.has("--json")) {
     Json containers = Json::array();
     for (const ContainerEntry& entry : entries)

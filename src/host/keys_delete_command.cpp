@@ -38,9 +38,11 @@ int runKeysDelete(Host&, const CommandLine& line) {
   const std::string* provider = line.option("--provider");
   const std::optional<ContainerListing> listing = listContainers();
   if (!listing) return kExitFailure;
+  // A damaged container can be deleted too: that is how the user gets rid of it.
   std::vector<const ContainerEntry*> found;
-  for (const ContainerEntry& entry : listing->entries)
-    if (entry.name == name && (provider == nullptr || entry.provider == *provider)) found.push_back(&entry);
+  for (const auto* entries : {&listing->entries, &listing->damaged})
+    for (const ContainerEntry& entry : *entries)
+      if (entry.name == name && (provider == nullptr || entry.provider == *provider)) found.push_back(&entry);
   if (found.empty()) {
     reportFailure({"no key container " + name, "no hay un contenedor de llaves " + name});
     return kExitFailure;
