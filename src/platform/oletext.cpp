@@ -1,5 +1,8 @@
 #include "platform/oletext.h"
 
+#include <algorithm>
+#include <type_traits>
+
 namespace platform {
 namespace {
 
@@ -7,6 +10,15 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// Where the run of ASCII units that starts at `at` ends. Such runs, most of
+// any text here (certificate collections in base64 among them), are copied
+// in one step instead of going through the coders unit by unit.
+template <typename Unit>
+std::size_t endOfAscii(std::basic_string_view<Unit> text, std::size_t at) {
+  while (at < text.size() && static_cast<std::make_unsigned_t<Unit>>(text[at]) < 0x80) ++at;
+  return at;
+}
 
 void appendUtf8(std::string& out, char32_t point) {
   if (point < 0x80) {
@@ -26,22 +38,22 @@ void appendUtf8(std::string& out, char32_t point) {
   }
 }
 
-// Calls emit(unit) for each UTF-16 unit of `text`. Each lead byte admits its
+// Appends the UTF-16 units of `text` to `out`. Each lead byte admits its
 // own range for the first continuation byte, which rules out overlong forms,
 // surrogates and points above U+10FFFF; a sequence broken off after any
 // number of valid bytes is one replacement, and the byte that broke it is
 // read again as the start of the next sequence.
-template <typename Emit>
-void decodeUtf8(std::string_view text, Emit emit) {
+void decodeUtf8(std::string_view text, std::u16string& out) {
+  auto emit = [&out](char16_t unit) { out += unit; };
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
   std::size_t at = 0;
   while (at < size) {
+    const std::size_t asciiEnd = endOfAscii(text, at);
+    out.append(text.begin() + at, text.begin() + asciiEnd);
+    at = asciiEnd;
+    if (at == size) break;
     const unsigned char lead = bytes[at++];
-    if (lead < 0x80) {
-      emit(static_cast<char16_t>(lead));
-      continue;
-    }
     int continuations = 0;
     unsigned char low = 0x80, high = 0xBF;
     char32_t point = 0;
@@ -92,6 +104,13 @@ std::string wideToUtf8(std::u16string_view text) {
   out.reserve(length);
   std::size_t at = 0;
   while (at < length) {
+    const std::size_t asciiEnd = endOfAscii(text, at);
+    const std::size_t written = out.size();
+    out.resize(written + (asciiEnd - at));
+    std::transform(text.begin() + at, text.begin() + asciiEnd, out.begin() + static_cast<std::ptrdiff_t>(written),
+                   [](char16_t unit) { return static_cast<char>(unit); });
+    at = asciiEnd;
+    if (at == length) break;
     const char16_t unit = text[at++];
     if (isHighSurrogate(unit) && at < length && isLowSurrogate(text[at])) {
       const char16_t low = text[at++];
@@ -108,7 +127,7 @@ std::string wideToUtf8(std::u16string_view text) {
 std::u16string utf8ToWide(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  decodeUtf8(text, [&out](char16_t unit) { out += unit; });
+  decodeUtf8(text, out);
   return out;
 }
 
