@@ -398,7 +398,7 @@ void Hive::beginWaiting(const char* begin) {
 
 LSTATUS Hive::transact(Access access, const std::function<LSTATUS()>& work) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (held_) return inSavepoint(work);
+  if (held_) return inSavepoint(access, work);
   const auto deadline = std::chrono::steady_clock::now() + kBusyDeadline;
   thread_local std::minstd_rand jitter(static_cast<unsigned>(::getpid()));
   for (;;) {
@@ -419,15 +419,19 @@ LSTATUS Hive::transact(Access access, const std::function<LSTATUS()>& work) {
   }
 }
 
-LSTATUS Hive::inSavepoint(const std::function<LSTATUS()>& work) {
+LSTATUS Hive::inSavepoint(Access access, const std::function<LSTATUS()>& work) {
   // A failure SQLite answers by rolling the whole transaction back leaves
   // nothing to continue: every later call and the commit fail.
   if (sqlite3_get_autocommit(db_) != 0) return ERROR_REGISTRY_IO_FAILED;
+  // A read changes nothing, so a failed one has nothing to undo: it needs no
+  // savepoint (a store adding a certificate makes several reads for each).
+  const bool undoable = access == Access::Write;
   LSTATUS status = ERROR_SUCCESS;
   try {
     // Prepared once: every registry call of a transaction comes through here.
-    statement("SAVEPOINT registry_call").step();
+    if (undoable) statement("SAVEPOINT registry_call").step();
     status = work();
+    if (!undoable) return status;
     if (status == ERROR_SUCCESS) {
       statement("RELEASE registry_call").step();
       return status;
@@ -437,9 +441,19 @@ LSTATUS Hive::inSavepoint(const std::function<LSTATUS()>& work) {
   } catch (const std::bad_alloc&) {
     status = ERROR_OUTOFMEMORY;
   }
-  if (sqlite3_get_autocommit(db_) == 0)
-    sqlite3_exec(db_, "ROLLBACK TO registry_call; RELEASE registry_call", nullptr, nullptr, nullptr);
+  if (undoable && sqlite3_get_autocommit(db_) == 0) undoRegistryCall();
   return status;
+}
+
+void Hive::undoRegistryCall() noexcept {
+  // Prepared once too: a lookup of a key that is not there ends here, as
+  // for every certificate a store adds.
+  try {
+    statement("ROLLBACK TO registry_call").step();
+    statement("RELEASE registry_call").step();
+  } catch (const HiveFailure&) {
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 LSTATUS Hive::holdWriteTransaction() {

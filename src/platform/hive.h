@@ -112,7 +112,8 @@ class Hive {
 
   // Runs `work` as one transaction and returns its status; a failing status
   // rolls a write back. Busy locks are waited out and retried. Inside a
-  // held write transaction (below) `work` is one savepoint of it instead.
+  // held write transaction (below) a write's `work` is one savepoint of it
+  // instead, and a read's runs in it as it is.
   enum class Access { Read, Write };
   LSTATUS transact(Access access, const std::function<LSTATUS()>& work);
 
@@ -156,7 +157,9 @@ class Hive {
   void prepareSchema(Kind kind);
   // Runs `begin`, waiting out other processes' locks.
   void beginWaiting(const char* begin);
-  LSTATUS inSavepoint(const std::function<LSTATUS()>& work);
+  LSTATUS inSavepoint(Access access, const std::function<LSTATUS()>& work);
+  // Undoes and ends the savepoint of a registry call that failed.
+  void undoRegistryCall() noexcept;
   // True when the file's schema is newer than this program knows.
   bool newerSchema();
   // The error number for a SQLite failure on the file, recorded with the
