@@ -126,6 +126,8 @@ TEST_F(CollectionTest, EmptyCollectionEnumeratesNothing) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NOT_FOUND));
 }
 
+// Read from the collection's context, and from a store's own copy once the
+// collection is gone.
 TEST_F(CollectionTest, CertificateInfoComesFromTheCertificatesOwnBytes) {
   const Chain& c = *chain_;
   UniqueCertStore store(openCollection(bundle({&c.intermediate, &c.user})));
@@ -133,38 +135,55 @@ TEST_F(CollectionTest, CertificateInfoComesFromTheCertificatesOwnBytes) {
   UniqueCertContext user(CertEnumCertificatesInStore(store.get(), CertEnumCertificatesInStore(store.get(), nullptr)));
   ASSERT_NE(user, nullptr);
   EXPECT_EQ(user->hCertStore, store.get());
-  EXPECT_EQ(user->dwCertEncodingType, static_cast<DWORD>(X509_ASN_ENCODING));
-  const CERT_INFO& info = *user->pCertInfo;
+  UniqueCertStore copies(openCollection(bundle({&c.root})));
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(CertAddCertificateContextToStore(copies.get(), user.get(), CERT_STORE_ADD_NEW, &added));
+  UniqueCertContext copy(added);
 
-  EXPECT_EQ(info.dwVersion, static_cast<DWORD>(CERT_V3));
-  EXPECT_EQ(bytesOf(info.SerialNumber), (Bytes{0x02, 0x01}));  // 0x0102, least significant byte first
-  EXPECT_STREQ(info.SignatureAlgorithm.pszObjId, "1.2.840.10045.4.3.2");  // signed by the P-256 intermediate
-  EXPECT_EQ(info.SignatureAlgorithm.Parameters.cbData, 0u);
-  EXPECT_EQ(bytesOf(info.Subject), c.user.subjectName());
-  EXPECT_EQ(bytesOf(info.Issuer), c.intermediate.subjectName());
-  // The names point into the certificate's own encoding.
-  EXPECT_GE(info.Subject.pbData, user->pbCertEncoded);
-  EXPECT_LE(info.Subject.pbData + info.Subject.cbData, user->pbCertEncoded + user->cbCertEncoded);
-
-  // Valid for 365 days from issue, in 100-nanosecond intervals since 1601.
   const auto fileTime = [](const FILETIME& time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
   };
-  EXPECT_EQ(fileTime(info.NotAfter) - fileTime(info.NotBefore), 365ull * 86400 * 10000000);
-  const std::uint64_t now = (static_cast<std::uint64_t>(std::time(nullptr)) + 11644473600ull) * 10000000;
-  EXPECT_LE(fileTime(info.NotBefore), now);
-  EXPECT_GT(fileTime(info.NotBefore), now - 3600ull * 10000000);
+  const auto inEncoding = [](PCCERT_CONTEXT context, const auto& blob) {
+    return blob.pbData >= context->pbCertEncoded &&
+           blob.pbData + blob.cbData <= context->pbCertEncoded + context->cbCertEncoded;
+  };
+  for (PCCERT_CONTEXT context : {user.get(), copy.get()}) {
+    EXPECT_EQ(context->dwCertEncodingType, static_cast<DWORD>(X509_ASN_ENCODING));
+    const CERT_INFO& info = *context->pCertInfo;
 
-  ASSERT_EQ(info.cExtension, 3u);
-  EXPECT_STREQ(info.rgExtension[0].pszObjId, kPrivateOid);
-  EXPECT_FALSE(info.rgExtension[0].fCritical);
-  EXPECT_EQ(bytesOf(info.rgExtension[0].Value), kPrivateValue);
-  EXPECT_STREQ(info.rgExtension[1].pszObjId, "2.5.29.19");
-  EXPECT_FALSE(info.rgExtension[1].fCritical);
-  EXPECT_EQ(bytesOf(info.rgExtension[1].Value), (Bytes{0x30, 0x00}));
-  EXPECT_STREQ(info.rgExtension[2].pszObjId, "2.5.29.15");
-  EXPECT_TRUE(info.rgExtension[2].fCritical);
-  EXPECT_EQ(bytesOf(info.rgExtension[2].Value), (Bytes{0x03, 0x02, 0x05, 0xA0}));
+    EXPECT_EQ(info.dwVersion, static_cast<DWORD>(CERT_V3));
+    EXPECT_EQ(bytesOf(info.SerialNumber), (Bytes{0x02, 0x01}));  // 0x0102, least significant byte first
+    EXPECT_STREQ(info.SignatureAlgorithm.pszObjId, "1.2.840.10045.4.3.2");  // signed by the P-256 intermediate
+    EXPECT_EQ(info.SignatureAlgorithm.Parameters.cbData, 0u);
+    EXPECT_EQ(bytesOf(info.Subject), c.user.subjectName());
+    EXPECT_EQ(bytesOf(info.Issuer), c.intermediate.subjectName());
+    // The fields point into the certificate's own encoding.
+    EXPECT_TRUE(inEncoding(context, info.Subject));
+    EXPECT_TRUE(inEncoding(context, info.Issuer));
+    EXPECT_TRUE(inEncoding(context, info.SubjectPublicKeyInfo.PublicKey));
+
+    // Valid for 365 days from issue, in 100-nanosecond intervals since 1601.
+    EXPECT_EQ(fileTime(info.NotAfter) - fileTime(info.NotBefore), 365ull * 86400 * 10000000);
+    const std::uint64_t now = (static_cast<std::uint64_t>(std::time(nullptr)) + 11644473600ull) * 10000000;
+    EXPECT_LE(fileTime(info.NotBefore), now);
+    EXPECT_GT(fileTime(info.NotBefore), now - 3600ull * 10000000);
+
+    ASSERT_EQ(info.cExtension, 3u);
+    EXPECT_STREQ(info.rgExtension[0].pszObjId, kPrivateOid);
+    EXPECT_FALSE(info.rgExtension[0].fCritical);
+    EXPECT_EQ(bytesOf(info.rgExtension[0].Value), kPrivateValue);
+    EXPECT_STREQ(info.rgExtension[1].pszObjId, "2.5.29.19");
+    EXPECT_FALSE(info.rgExtension[1].fCritical);
+    EXPECT_EQ(bytesOf(info.rgExtension[1].Value), (Bytes{0x30, 0x00}));
+    EXPECT_STREQ(info.rgExtension[2].pszObjId, "2.5.29.15");
+    EXPECT_TRUE(info.rgExtension[2].fCritical);
+    EXPECT_EQ(bytesOf(info.rgExtension[2].Value), (Bytes{0x03, 0x02, 0x05, 0xA0}));
+    EXPECT_TRUE(inEncoding(context, info.rgExtension[2].Value));
+
+    // What follows reads the copy alone.
+    user.reset();
+    store.reset();
+  }
 }
 
 TEST_F(CollectionTest, AuthorityExtensionsKeepTheirFlagsAndValues) {

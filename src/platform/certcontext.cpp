@@ -196,18 +196,38 @@ std::unique_ptr<Certificate> Certificate::fromParsed(const x509_st& parsed, cons
 }
 
 std::unique_ptr<Certificate> Certificate::copy() const {
-  // The same bytes as this one, which OpenSSL accepted already: only the
-  // fields are read again, into the copy's own buffer.
+  // The same bytes and fields as this one; the fields' pointers move to the
+  // copy's own buffers, at the same places.
   std::unique_ptr<Certificate> certificate(new Certificate());
-  certificate->encoded_ = encoded_;
-  certificate->info_.dwVersion = info_.dwVersion;
-  certificate->info_.NotBefore = info_.NotBefore;
-  certificate->info_.NotAfter = info_.NotAfter;
-  if (!certificate->decode()) {
-    ERR_clear_error();
-    SetLastError(CRYPT_E_ASN1_CORRUPT);
-    return nullptr;
+  Certificate& to = *certificate;
+  to.encoded_ = encoded_;
+  to.serial_ = serial_;
+  to.objectIds_ = objectIds_;
+  to.extensions_ = extensions_;
+  to.thumbprint_ = thumbprint_;
+  to.info_ = info_;
+  auto moveBytes = [this, &to](BYTE*& data) {
+    if (data != nullptr) data = to.encoded_.data() + (data - encoded_.data());
+  };
+  auto moveObjectId = [this, &to](LPSTR& text) {
+    for (std::size_t index = 0; index < objectIds_.size(); ++index)
+      if (text == objectIds_[index].data()) text = to.objectIds_[index].data();
+  };
+  CERT_INFO& info = to.info_;
+  info.SerialNumber.pbData = info.SerialNumber.cbData ? to.serial_.data() : nullptr;
+  for (CRYPT_ALGORITHM_IDENTIFIER* algorithm : {&info.SignatureAlgorithm, &info.SubjectPublicKeyInfo.Algorithm}) {
+    moveObjectId(algorithm->pszObjId);
+    moveBytes(algorithm->Parameters.pbData);
   }
+  for (BYTE** data : {&info.Issuer.pbData, &info.Subject.pbData, &info.SubjectPublicKeyInfo.PublicKey.pbData,
+                      &info.IssuerUniqueId.pbData, &info.SubjectUniqueId.pbData})
+    moveBytes(*data);
+  for (CERT_EXTENSION& extension : to.extensions_) {
+    moveObjectId(extension.pszObjId);
+    moveBytes(extension.Value.pbData);
+  }
+  info.rgExtension = to.extensions_.empty() ? nullptr : to.extensions_.data();
+  to.bindContext();
   return certificate;
 }
 
@@ -223,13 +243,16 @@ bool Certificate::decode() {
   DerReader fields(*certificate);
   std::optional<Element> tbs = fields.take(kUniversal, V_ASN1_SEQUENCE);
   if (!tbs || !decodeTbs(tbs->content, tbs->contentSize)) return false;
+  bindContext();
+  return true;
+}
 
+void Certificate::bindContext() {
   header_.context.dwCertEncodingType = X509_ASN_ENCODING;
   header_.context.pbCertEncoded = encoded_.data();
   header_.context.cbCertEncoded = static_cast<DWORD>(encoded_.size());
   header_.context.pCertInfo = &info_;
   header_.owner = this;
-  return true;
 }
 
 LPSTR Certificate::keepObjectId(const BYTE* element, std::size_t size) {

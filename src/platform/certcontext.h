@@ -93,6 +93,8 @@ class Certificate {
  private:
   Certificate() = default;
   bool decode();
+  // Points the context at this certificate's bytes and fields.
+  void bindContext();
   bool decodeTbs(const BYTE* tbs, std::size_t size);
   LPSTR keepObjectId(const BYTE* element, std::size_t size);
 
