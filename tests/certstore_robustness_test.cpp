@@ -8,6 +8,7 @@
 
 #include "platform/structure_decode.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -184,6 +185,54 @@ TEST_F(RobustnessTest, KeylessDecodingAcceptsWhatOpensslAccepts) {
   }
   // Many flips land in signatures, values and keys: those still decode.
   EXPECT_GT(acceptedFlips, message_->size() / 4);
+}
+
+// A message that was checked is decoded once: the next decoding of the very
+// same bytes gets it; other bytes, even of the same length, get their own.
+TEST_F(RobustnessTest, ACheckedMessageIsHandedOnOnlyForItsOwnBytes) {
+  auto certificatesIn = [](const Bytes& message, bool asOpenssl) {
+    std::vector<Bytes> found;
+    if (asOpenssl) {
+      const unsigned char* cursor = message.data();
+      const platform::UniquePkcs7 decoded(d2i_PKCS7(nullptr, &cursor, static_cast<long>(message.size())));
+      for (int i = 0; decoded && i < sk_X509_num(decoded->d.sign->cert); ++i) {
+        unsigned char* der = nullptr;
+        const int length = i2d_X509(sk_X509_value(decoded->d.sign->cert, i), &der);
+        const platform::UniqueOpensslBytes owned(der);
+        found.emplace_back(der, der + length);
+      }
+      return found;
+    }
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(message.size()), const_cast<BYTE*>(message.data())};
+    UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_PKCS7, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, &blob));
+    PCCERT_CONTEXT context = nullptr;
+    while (store && (context = CertEnumCertificatesInStore(store.get(), context)) != nullptr)
+      found.emplace_back(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
+    return found;
+  };
+  // The user's certificate with the last byte of its signature changed: the
+  // same length, still a message.
+  Bytes changed = *message_;
+  const auto user = std::search(changed.begin(), changed.end(), certificate_->begin(), certificate_->end());
+  ASSERT_NE(user, changed.end());
+  *(user + static_cast<long>(certificate_->size()) - 1) ^= 0x01;
+  Bytes longer = *message_;
+  longer.push_back(0x00);
+
+  struct Case {
+    const char* what;
+    const Bytes& checked;
+    bool isMessage;
+    const Bytes& opened;
+  };
+  for (const Case& check : {Case{"the same bytes", *message_, true, *message_},
+                            Case{"other bytes of the same length", *message_, true, changed},
+                            Case{"a message and a byte more", longer, false, *message_}}) {
+    EXPECT_EQ(platform::isOnePkcs7Message(check.checked.data(), check.checked.size()), check.isMessage) << check.what;
+    EXPECT_EQ(certificatesIn(check.opened, false), certificatesIn(check.opened, true)) << check.what;
+    // Handed on once: a second opening decodes for itself.
+    EXPECT_EQ(certificatesIn(check.opened, false), certificatesIn(check.opened, true)) << check.what;
+  }
 }
 
 // Ends cut off inside each certificate of a collection whose outer lengths

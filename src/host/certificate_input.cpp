@@ -69,13 +69,6 @@ CertificateText fromPem(const std::vector<unsigned char>& input) {
   return {base64Line(*der), std::nullopt};
 }
 
-bool isDerPkcs7(const std::vector<unsigned char>& input) {
-  const unsigned char* cursor = input.data();
-  const UniquePkcs7 collection = platform::decodePkcs7Structure(cursor, static_cast<long>(input.size()));
-  ERR_clear_error();
-  return collection && cursor == input.data() + input.size();
-}
-
 }  // namespace
 
 std::optional<std::vector<unsigned char>> readInput(const std::string& source) {
@@ -105,7 +98,7 @@ std::optional<std::vector<unsigned char>> readInput(const std::string& source) {
 
 CertificateText certificateTextFor(const std::vector<unsigned char>& input) {
   if (hasCertificateBlocks(input)) return fromPem(input);
-  if (isDerPkcs7(input)) return {base64Line(input), std::nullopt};
+  if (platform::isOnePkcs7Message(input.data(), input.size())) return {base64Line(input), std::nullopt};
   if (UniqueX509 certificate = certificateFromDer(input.data(), input.size())) {
     std::vector<UniqueX509> one;
     one.push_back(std::move(certificate));

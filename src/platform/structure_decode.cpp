@@ -1,6 +1,11 @@
 #include "platform/structure_decode.h"
 
+#include <openssl/err.h>
 #include <openssl/provider.h>
+
+#include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -38,10 +43,46 @@ T* decodeItem(const ASN1_ITEM* item, const unsigned char*& cursor, long length) 
   return reinterpret_cast<T*>(ASN1_item_d2i_ex(nullptr, &cursor, length, item, keylessContext(), nullptr));
 }
 
+// The message isOnePkcs7Message decoded last, with its bytes.
+struct KeptMessage {
+  std::mutex mutex;
+  std::vector<unsigned char> bytes;
+  UniquePkcs7 message;
+};
+
+KeptMessage& keptMessage() {
+  // Made after OpenSSL's own start, so that it is freed before OpenSSL's end.
+  keylessContext();
+  static KeptMessage kept;
+  return kept;
+}
+
 }  // namespace
 
 UniquePkcs7 decodePkcs7Structure(const unsigned char*& cursor, long length) {
+  KeptMessage& kept = keptMessage();
+  {
+    const std::lock_guard<std::mutex> lock(kept.mutex);
+    if (kept.message && length >= 0 && kept.bytes.size() == static_cast<std::size_t>(length) &&
+        std::memcmp(kept.bytes.data(), cursor, kept.bytes.size()) == 0) {
+      cursor += length;
+      kept.bytes.clear();
+      return std::move(kept.message);
+    }
+  }
   return UniquePkcs7(decodeItem<PKCS7>(ASN1_ITEM_rptr(PKCS7), cursor, length));
+}
+
+bool isOnePkcs7Message(const unsigned char* bytes, std::size_t size) {
+  const unsigned char* cursor = bytes;
+  UniquePkcs7 message(decodeItem<PKCS7>(ASN1_ITEM_rptr(PKCS7), cursor, static_cast<long>(size)));
+  ERR_clear_error();
+  if (!message || cursor != bytes + size) return false;
+  KeptMessage& kept = keptMessage();
+  const std::lock_guard<std::mutex> lock(kept.mutex);
+  kept.bytes.assign(bytes, bytes + size);
+  kept.message = std::move(message);
+  return true;
 }
 
 UniqueX509 decodeCertificateStructure(const unsigned char*& cursor, long length) {

@@ -16,6 +16,12 @@ namespace platform {
 // `cursor` past it, as d2i_PKCS7 does.
 UniquePkcs7 decodePkcs7Structure(const unsigned char*& cursor, long length);
 
+// Whether `bytes` are one PKCS#7 message and nothing else. The message is
+// decoded for the answer, and handed on to the next decodePkcs7Structure of
+// exactly these bytes instead of being decoded again: whoever checks what a
+// collection is before passing it on pays for one decoding, not two.
+bool isOnePkcs7Message(const unsigned char* bytes, std::size_t size);
+
 // The same for one X.509 certificate, as d2i_X509 does.
 UniqueX509 decodeCertificateStructure(const unsigned char*& cursor, long length);
 
