@@ -122,11 +122,35 @@ KeyRecord keyRecordOf(PCCERT_CONTEXT certificate) {
   return record;
 }
 
+int addAuthorityTo(HCERTSTORE store, PCCERT_CONTEXT certificate) {
+  if (!CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_USE_EXISTING, nullptr))
+    return failWithSystemError(kAddCertificateFailed);
+  return kSuccess;
+}
+
+// The authority stores of one walk, each opened for its first certificate
+// and kept open to the walk's end: a collection of many authorities opens
+// "CA" once, not once for each. A store that does not open is tried again
+// for its next certificate, as addCACert would.
+class AuthorityStores {
+ public:
+  int add(PCCERT_CONTEXT certificate, bool root) {
+    AuthorityStore& store = root ? roots_ : intermediates_;
+    if (!store) store.reset(openUserStore(0, root ? u"ROOT" : u"CA"));
+    if (!store) return failWithSystemError(kOpenStoreFailed);
+    return addAuthorityTo(store.get(), certificate);
+  }
+
+ private:
+  AuthorityStore roots_;
+  AuthorityStore intermediates_;
+};
+
 // The record is looked up first: a certificate whose key has a record is the
 // user's and is bound, whatever its basic constraints. Otherwise an
 // authority (cA TRUE) goes to ROOT or CA; a certificate without basic
 // constraints is passed over; any other is the user's without a record.
-Outcome place(PCCERT_CONTEXT certificate) {
+Outcome place(PCCERT_CONTEXT certificate, AuthorityStores& authorityStores) {
   const CERT_INFO& info = *certificate->pCertInfo;
   const CERT_EXTENSION* basicConstraints = basicConstraintsOf(info);
   const KeyRecord record = keyRecordOf(certificate);
@@ -135,7 +159,7 @@ Outcome place(PCCERT_CONTEXT certificate) {
     return actedOn(linkUserCert(certificate, record.containerName, record.providerName));
   }
   if (basicConstraints == nullptr) return ignored();
-  if (grantsAuthority(*basicConstraints)) return actedOn(addCACert(certificate, isRoot(info) ? u"ROOT" : u"CA"));
+  if (grantsAuthority(*basicConstraints)) return actedOn(authorityStores.add(certificate, isRoot(info)));
   if (!record.hashed) return endsWalk(failWithSystemError(kHashFailed));
   return endsWalk(failWithBox(kNoKeyRecord));
 }
@@ -173,11 +197,12 @@ int installCert(const char* text) {
   if (!collection) return failWithSystemError(kOpenCollectionFailed);
   decoded.reset();
 
+  AuthorityStores authorityStores;
   UniqueCertContext certificate;
   for (;;) {
     certificate.reset(CertEnumCertificatesInStore(collection.get(), certificate.release()));
     if (!certificate) break;
-    const Outcome outcome = place(certificate.get());
+    const Outcome outcome = place(certificate.get(), authorityStores);
     // A failure is not undone by a later success.
     if (outcome.actedOn && (result == kSuccess || outcome.result != kSuccess)) result = outcome.result;
     if (outcome.endsWalk) break;
@@ -188,10 +213,7 @@ int installCert(const char* text) {
 int addCACert(PCCERT_CONTEXT certificate, const char16_t* storeName) {
   const AuthorityStore store(openUserStore(0, storeName));
   if (!store) return failWithSystemError(kOpenStoreFailed);
-
-  if (!CertAddCertificateContextToStore(store.get(), certificate, CERT_STORE_ADD_USE_EXISTING, nullptr))
-    return failWithSystemError(kAddCertificateFailed);
-  return kSuccess;
+  return addAuthorityTo(store.get(), certificate);
 }
 
 int linkUserCert(PCCERT_CONTEXT certificate, const std::string& containerName, const std::string& providerName) {
