@@ -127,6 +127,20 @@ TEST_F(KeyPairTest, SignsHashesInThePlatformsByteOrder) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEY));
 }
 
+// A context signs with the key pair it generated without reading it back,
+// but never with one the container no longer holds.
+TEST_F(KeyPairTest, SignsWithTheKeyPairTheContainerHoldsNow) {
+  UniqueCryptProv first;
+  ASSERT_TRUE(makeKeyPair(first, "replaced", kExportable1024));
+  UniqueCryptProv second;
+  ASSERT_TRUE(CryptAcquireContextA(second.put(), "replaced", kEnhancedProvider, PROV_RSA_FULL, 0));
+  UniqueCryptKey replacement;
+  ASSERT_TRUE(CryptGenKey(second.get(), AT_KEYEXCHANGE, kExportable1024, replacement.put()));
+  const std::vector<BYTE> stored = publicKeyOfPkcs8(exportPkcs8(second.get()));
+  for (HCRYPTPROV signer : {first.get(), second.get()})
+    EXPECT_TRUE(verifyWithOpenssl(stored, EVP_sha256(), kData, bigEndian(signWithProvider(signer, CALG_SHA_256, kData))));
+}
+
 // The child of KeyPairSurvivesTheProcess: opens the container that the
 // parent made and signs with its key pair.
 TEST(KeyInAnotherProcess, SignsWithTheStoredKeyPair) {

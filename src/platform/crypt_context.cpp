@@ -90,25 +90,25 @@ DWORD contextPrivateKey(ProviderContext& context, DWORD keySpec, UniquePkey& key
   DWORD status = storedKey(context, keySpec, stored);
   if (status != ERROR_SUCCESS) return status;
   if ((stored.flags & requiredFlags) != requiredFlags) return NTE_BAD_KEY_STATE;
-  if (!stored.passwordProtected) return keyFromPrivateKeyInfo(stored.privateKey, key);
-
   {
     std::lock_guard<std::mutex> lock(context.mutex);
-    auto asked = context.unlocks.find(keySpec);
-    if (asked != context.unlocks.end()) {
-      if (asked->second.refusal != ERROR_SUCCESS) return asked->second.refusal;
-      EVP_PKEY_up_ref(asked->second.key.get());
-      key.reset(asked->second.key.get());
+    auto opened = context.openedKeys.find(keySpec);
+    if (opened != context.openedKeys.end() && opened->second.publicKeyInfo == stored.publicKeyInfo) {
+      if (opened->second.refusal != ERROR_SUCCESS) return opened->second.refusal;
+      EVP_PKEY_up_ref(opened->second.key.get());
+      key.reset(opened->second.key.get());
       return ERROR_SUCCESS;
     }
   }
+  if (!stored.passwordProtected) return keyFromPrivateKeyInfo(stored.privateKey, key);
   // The prompt runs without the lock: it may call back into the platform.
   UniquePkey opened;
   status = unlock(context, stored, opened);
   if (status == NTE_SILENT_CONTEXT) return status;
   std::lock_guard<std::mutex> lock(context.mutex);
-  ProviderContext::Unlock& remembered = context.unlocks[keySpec];
+  ProviderContext::OpenedKey& remembered = context.openedKeys[keySpec];
   remembered.refusal = status;
+  remembered.publicKeyInfo = stored.publicKeyInfo;
   if (status == ERROR_SUCCESS) {
     EVP_PKEY_up_ref(opened.get());
     key.reset(opened.get());
@@ -133,9 +133,14 @@ DWORD contextKeyProtected(const ProviderContext& context, DWORD keySpec, bool& i
   return status;
 }
 
-void forgetUnlock(ProviderContext& context, DWORD keySpec) {
+void rememberStoredKey(ProviderContext& context, DWORD keySpec, EVP_PKEY* key, const ContainerKey& stored) {
   std::lock_guard<std::mutex> lock(context.mutex);
-  context.unlocks.erase(keySpec);
+  if (stored.passwordProtected) {
+    context.openedKeys.erase(keySpec);
+    return;
+  }
+  EVP_PKEY_up_ref(key);
+  context.openedKeys[keySpec] = ProviderContext::OpenedKey{UniquePkey(key), ERROR_SUCCESS, stored.publicKeyInfo};
 }
 
 const EVP_MD* hashAlgorithm(ALG_ID algorithm) {

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/key_container.h"
 #include "platform/lasterror.h"
 #include "platform/openssl_handles.h"
 #include "platform/wincrypt.h"
@@ -62,13 +63,17 @@ struct ProviderContext {
   static constexpr std::size_t kNotEnumerating = static_cast<std::size_t>(-1);
   std::vector<std::string> containerNames;
   std::size_t nextContainer = kNotEnumerating;
-  // Password-protected key pairs, by key spec, once their password was
-  // asked: the opened key, or why it could not be opened.
-  struct Unlock {
+  // Key pairs in hand, by key spec: one this context generated without a
+  // password, or a password-protected one once its password was asked (the
+  // opened key, or why it could not be opened). A key is used only while
+  // the container still holds the public key it was opened with, so
+  // signing does not decode the stored key again.
+  struct OpenedKey {
     UniquePkey key;
     DWORD refusal = 0;
+    std::vector<BYTE> publicKeyInfo;
   };
-  std::map<DWORD, Unlock> unlocks;
+  std::map<DWORD, OpenedKey> openedKeys;
   // CRYPT_NEWKEYSET within a registry transaction: the new container is
   // written with its first key pair, or when the context is released
   // without one, so key generation holds no hive's write lock.
@@ -109,8 +114,10 @@ DWORD contextPrivateKeyWithPassword(const ProviderContext& context, DWORD keySpe
 // Whether the context's key pair `keySpec` is stored under a password.
 DWORD contextKeyProtected(const ProviderContext& context, DWORD keySpec, bool& isProtected);
 
-// Forgets what was asked for `keySpec` (its key pair was just replaced).
-void forgetUnlock(ProviderContext& context, DWORD keySpec);
+// The context's key pair `keySpec` was just stored: `key` when it is in
+// hand (stored without a password), else null, so that a protected key's
+// password is asked again when it is used.
+void rememberStoredKey(ProviderContext& context, DWORD keySpec, EVP_PKEY* key, const ContainerKey& stored);
 
 // The digest of a CALG_ hash algorithm; null for one this platform lacks.
 const EVP_MD* hashAlgorithm(ALG_ID algorithm);

@@ -119,7 +119,7 @@ BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID algorithm, DWORD flags, HCRYPTKEY* key)
   if (status == ERROR_SUCCESS) status = createPendingContainer(*context);
   if (status == ERROR_SUCCESS) status = writeContainerKey(context->providerType, context->container, keySpec, stored);
   if (status != ERROR_SUCCESS) return failWith(status);
-  forgetUnlock(*context, keySpec);
+  rememberStoredKey(*context, keySpec, generated.get(), stored);
   *key = newKeyHandle(std::move(context), keySpec);
   return TRUE;
 }
@@ -222,6 +222,6 @@ BOOL CryptImportPKCS8(CRYPT_PKCS8_IMPORT_PARAMS params, DWORD flags, HCRYPTPROV*
   if (status == ERROR_SUCCESS)
     status = writeContainerKey(context->providerType, context->container, AT_KEYEXCHANGE, stored);
   if (status != ERROR_SUCCESS) return release(failWith(status));
-  forgetUnlock(*context, AT_KEYEXCHANGE);
+  rememberStoredKey(*context, AT_KEYEXCHANGE, imported.get(), stored);
   return release(TRUE);
 }
