@@ -1,13 +1,17 @@
 // The provider list and provider-type lookup over the platform's catalogue.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <string>
 
 #include "engine/providers.h"
 #include "platform/application.h"
 #include "platform/fault.h"
+#include "platform/hive.h"
+#include "platform/home.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
+#include "platform/registry_transaction.h"
 #include "platform/wincrypt.h"
 #include "testlib/test_home.h"
 
@@ -76,6 +80,38 @@ TEST_F(ProviderListTest, EveryCallSeesTheCatalogueAsItIsNow) {
     removeProvider(name);
   EXPECT_EQ(providerListText(), "") << "only DSS providers are left";
   EXPECT_EQ(getProvType(kEnhanced), 0u);
+}
+
+// Sets a provider's type through a connection of its own, as another
+// process would.
+void setTypeFromOutside(const std::string& name, DWORD type) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(platform::machineHivePath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  sqlite3_stmt* update = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "UPDATE reg_values SET data = ? WHERE folded_name = 'TYPE' AND key = "
+                               "(SELECT id FROM reg_keys WHERE folded_path = ?)",
+                               -1, &update, nullptr),
+            SQLITE_OK);
+  const std::string path = platform::hive::fold(std::string(kCatalogueKey) + "\\" + name);
+  sqlite3_bind_blob(update, 1, &type, sizeof type, SQLITE_TRANSIENT);
+  sqlite3_bind_text(update, 2, path.c_str(), -1, SQLITE_TRANSIENT);
+  EXPECT_EQ(sqlite3_step(update), SQLITE_DONE);
+  EXPECT_EQ(sqlite3_changes(db), 1);
+  sqlite3_finalize(update);
+  sqlite3_close(db);
+}
+
+TEST_F(ProviderListTest, ChangesFromOtherConnectionsAndRollbacksAreSeenAtOnce) {
+  ASSERT_EQ(getProvType(kEnhanced), 1u);
+  setTypeFromOutside(kEnhanced, PROV_RSA_AES);
+  EXPECT_EQ(getProvType(kEnhanced), static_cast<DWORD>(PROV_RSA_AES));
+  {
+    platform::RegistryTransaction rolledBack;
+    removeProvider(kEnhanced);
+    EXPECT_EQ(getProvType(kEnhanced), 0u);
+  }
+  EXPECT_EQ(getProvType(kEnhanced), static_cast<DWORD>(PROV_RSA_AES));
 }
 
 TEST_F(ProviderListTest, AnEntryThatCannotBeReadIsReportedAndSkipped) {

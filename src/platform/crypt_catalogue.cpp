@@ -2,6 +2,13 @@
 
 #include <strings.h>
 
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/hive.h"
+#include "platform/home.h"
 #include "platform/key_storage.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
@@ -65,32 +72,86 @@ DWORD nameAt(HKEY catalogue, DWORD index, std::string& name) {
   return static_cast<DWORD>(status);
 }
 
-// The first entry that `wanted` accepts, by name (and type, read only when
-// `wanted` asks for it), in the legacy catalogue and then in the key
-// storage one; `notFound` when there is none. Entries whose type cannot be
-// read are passed over.
+// One catalogue as read from the registry: its entries in order, each with
+// ERROR_SUCCESS or the reason its type could not be read, and what ended
+// the walk (ERROR_NO_MORE_ITEMS, or the registry's error).
+struct Catalogue {
+  struct Item {
+    ProviderEntry entry;
+    DWORD status = ERROR_SUCCESS;
+  };
+  std::vector<Item> items;
+  DWORD end = ERROR_NO_MORE_ITEMS;
+};
+
+Catalogue readCatalogue(const char* path) {
+  Catalogue catalogue;
+  UniqueHkey key;
+  catalogue.end = openCatalogue(key, path);
+  for (DWORD index = 0; catalogue.end == ERROR_SUCCESS; ++index) {
+    Catalogue::Item item;
+    catalogue.end = nameAt(key.get(), index, item.entry.name);
+    if (catalogue.end != ERROR_SUCCESS) break;
+    item.status = readType(key.get(), item.entry.name, item.entry.type);
+    catalogue.items.push_back(std::move(item));
+  }
+  return catalogue;
+}
+
+std::optional<hive::ChangeStamp> machineHiveStamp() {
+  LSTATUS status = ERROR_SUCCESS;
+  const std::shared_ptr<hive::Hive> machine = hive::Hive::open(machineHivePath(), hive::Hive::Kind::Machine, status);
+  return machine != nullptr ? machine->changeStamp() : std::nullopt;
+}
+
+// The catalogue as the machine hive holds it now. Every lookup of a
+// provider walks it, so a whole walk is kept until the hive changes (in
+// this process or another); a walk that failed is not kept.
+std::shared_ptr<const Catalogue> currentCatalogue(bool keyStorage) {
+  struct Kept {
+    std::optional<hive::ChangeStamp> stamp;
+    std::shared_ptr<const Catalogue> catalogue;
+  };
+  static std::mutex mutex;
+  static Kept kept[2];
+  const std::optional<hive::ChangeStamp> stamp = machineHiveStamp();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    const Kept& current = kept[keyStorage ? 1 : 0];
+    if (stamp && current.stamp == stamp) return current.catalogue;
+  }
+  // Read without the lock: the registry waits for other threads' transactions.
+  auto read = std::make_shared<const Catalogue>(readCatalogue(keyStorage ? kKeyStorageCatalogueKey : kCatalogueKey));
+  if (stamp && read->end == ERROR_NO_MORE_ITEMS) {
+    std::lock_guard<std::mutex> lock(mutex);
+    kept[keyStorage ? 1 : 0] = Kept{stamp, read};
+  }
+  return read;
+}
+
+// The first entry whose type could be read and that `wanted` accepts, in
+// the legacy catalogue and then in the key storage one; `notFound` when
+// there is none.
 template <class Wanted>
 DWORD firstProvider(Wanted wanted, DWORD notFound, ProviderEntry& entry) {
-  for (const char* path : {kCatalogueKey, kKeyStorageCatalogueKey}) {
-    UniqueHkey catalogue;
-    DWORD status = openCatalogue(catalogue, path);
-    for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
-      status = nameAt(catalogue.get(), index, entry.name);
-      if (status != ERROR_SUCCESS) break;
-      const auto typeRead = [&]() { return readType(catalogue.get(), entry.name, entry.type) == ERROR_SUCCESS; };
-      if (wanted(entry.name, typeRead)) return ERROR_SUCCESS;
+  for (const bool keyStorage : {false, true}) {
+    const std::shared_ptr<const Catalogue> catalogue = currentCatalogue(keyStorage);
+    for (const Catalogue::Item& item : catalogue->items) {
+      if (item.status == ERROR_SUCCESS && wanted(item.entry)) {
+        entry = item.entry;
+        return ERROR_SUCCESS;
+      }
     }
-    if (status != ERROR_NO_MORE_ITEMS) return status;
+    if (catalogue->end != ERROR_NO_MORE_ITEMS) return catalogue->end;
   }
   return notFound;
 }
 
 DWORD catalogueEntryAt(bool keyStorage, DWORD index, ProviderEntry& entry) {
-  UniqueHkey catalogue;
-  DWORD status = openCatalogue(catalogue, keyStorage ? kKeyStorageCatalogueKey : kCatalogueKey);
-  if (status == ERROR_SUCCESS) status = nameAt(catalogue.get(), index, entry.name);
-  if (status == ERROR_SUCCESS) status = readType(catalogue.get(), entry.name, entry.type);
-  return status;
+  const std::shared_ptr<const Catalogue> catalogue = currentCatalogue(keyStorage);
+  if (index >= catalogue->items.size()) return catalogue->end;
+  entry = catalogue->items[index].entry;
+  return catalogue->items[index].status;
 }
 
 }  // namespace
@@ -101,14 +162,12 @@ DWORD keyStorageProviderAt(DWORD index, ProviderEntry& entry) { return catalogue
 
 DWORD findProvider(const char* name, ProviderEntry& entry) {
   return firstProvider(
-      [name](const std::string& candidate, auto typeRead) {
-        return ::strcasecmp(candidate.c_str(), name) == 0 && typeRead();
-      },
+      [name](const ProviderEntry& candidate) { return ::strcasecmp(candidate.name.c_str(), name) == 0; },
       NTE_KEYSET_NOT_DEF, entry);
 }
 
 DWORD defaultProvider(DWORD type, ProviderEntry& entry) {
-  return firstProvider([&entry, type](const std::string&, auto typeRead) { return typeRead() && entry.type == type; },
+  return firstProvider([type](const ProviderEntry& candidate) { return candidate.type == type; },
                        NTE_PROV_TYPE_NOT_DEF, entry);
 }
 

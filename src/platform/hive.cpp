@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <chrono>
@@ -333,6 +334,8 @@ Hive::Hive(std::string path, sqlite3* db, bool writable, dev_t device, ino_t ino
       owner_(::getpid()),
       device_(device),
       inode_(inode) {
+  static std::atomic<std::uint64_t> connections{0};
+  connection_ = ++connections;
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
@@ -398,6 +401,7 @@ void Hive::beginWaiting(const char* begin) {
 
 LSTATUS Hive::transact(Access access, const std::function<LSTATUS()>& work) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (access == Access::Write) ++ownChanges_;
   if (held_) return inSavepoint(access, work);
   const auto deadline = std::chrono::steady_clock::now() + kBusyDeadline;
   thread_local std::minstd_rand jitter(static_cast<unsigned>(::getpid()));
@@ -477,9 +481,21 @@ LSTATUS Hive::endWriteTransaction(bool commit) {
     if (rc != SQLITE_OK) status = failed(rc, true);
   }
   if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  ++ownChanges_;
   held_ = false;
   mutex_.unlock();
   return status;
+}
+
+std::optional<ChangeStamp> Hive::changeStamp() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  try {
+    Statement version = statement("PRAGMA data_version");
+    if (!version.step()) return std::nullopt;
+    return ChangeStamp{connection_, ownChanges_, version.integer(0)};
+  } catch (const HiveFailure&) {
+    return std::nullopt;
+  }
 }
 
 Statement Hive::statement(const char* sql) {

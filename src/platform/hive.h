@@ -64,6 +64,15 @@ struct ValueRow {
   std::vector<BYTE> data;
 };
 
+// Which state of a hive a reader saw: two stamps of one hive are equal only
+// if nothing changed it in between.
+struct ChangeStamp {
+  std::uint64_t connection = 0;  // the connection object, unique in the process
+  std::uint64_t ownChanges = 0;  // its writes, commits and rollbacks
+  std::int64_t otherCommits = 0;  // SQLite's data_version: other connections' commits
+  bool operator==(const ChangeStamp&) const = default;
+};
+
 // A prepared statement from the hive's cache, reset when the object dies.
 class Statement {
  public:
@@ -124,6 +133,11 @@ class Hive {
   LSTATUS holdWriteTransaction();
   LSTATUS endWriteTransaction(bool commit);
 
+  // The hive's state as of now, for a reader that keeps what it read
+  // until the hive changes; nullopt when it cannot be told (a lock held too
+  // long), and the reader then reads afresh.
+  std::optional<ChangeStamp> changeStamp();
+
   // Key and value operations, for use inside transact.
   std::optional<KeyRow> findKey(const std::string& foldedPath);
   bool keyExists(KeyId id);
@@ -176,6 +190,8 @@ class Hive {
   // The descriptor the file was checked through, closed after the connection.
   std::optional<UniqueFd> checkedFile_;
   KeyId rootId_ = 0;
+  std::uint64_t connection_;
+  std::uint64_t ownChanges_ = 0;
   // Held for each call, and by a held write transaction until it ends.
   std::recursive_mutex mutex_;
   bool held_ = false;
