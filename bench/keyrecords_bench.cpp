@@ -49,8 +49,8 @@ class PopulatedHome {
           hive->createPath(platform::hive::KeyRow{hive->rootId(), ""}, {"SOFTWARE", "Tarvenholm", "GK"}, created);
       for (const std::string& id : ids_) {
         const platform::hive::KeyRow record = hive->createPath(records, {id}, created);
-        hive->setValue(record.id, "a", REG_SZ, reinterpret_cast<const BYTE*>(container.c_str()), container.size() + 1);
-        hive->setValue(record.id, "b", REG_SZ, reinterpret_cast<const BYTE*>(provider.c_str()), provider.size() + 1);
+        hive->setValue(record, "a", REG_SZ, reinterpret_cast<const BYTE*>(container.c_str()), container.size() + 1);
+        hive->setValue(record, "b", REG_SZ, reinterpret_cast<const BYTE*>(provider.c_str()), provider.size() + 1);
       }
       return ERROR_SUCCESS;
     });

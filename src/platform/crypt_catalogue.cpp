@@ -98,15 +98,16 @@ Catalogue readCatalogue(const char* path) {
   return catalogue;
 }
 
-std::optional<hive::ChangeStamp> machineHiveStamp() {
+std::optional<hive::ChangeStamp> catalogueStamp(const char* path) {
   LSTATUS status = ERROR_SUCCESS;
   const std::shared_ptr<hive::Hive> machine = hive::Hive::open(machineHivePath(), hive::Hive::Kind::Machine, status);
-  return machine != nullptr ? machine->changeStamp() : std::nullopt;
+  return machine != nullptr ? machine->changeStamp(hive::fold(path)) : std::nullopt;
 }
 
 // The catalogue as the machine hive holds it now. Every lookup of a
-// provider walks it, so a whole walk is kept until the hive changes (in
-// this process or another); a walk that failed is not kept.
+// provider walks it, so a whole walk is kept until the catalogue changes
+// (in this process; in another, until the hive changes); a walk that failed
+// is not kept.
 std::shared_ptr<const Catalogue> currentCatalogue(bool keyStorage) {
   struct Kept {
     std::optional<hive::ChangeStamp> stamp;
@@ -114,14 +115,15 @@ std::shared_ptr<const Catalogue> currentCatalogue(bool keyStorage) {
   };
   static std::mutex mutex;
   static Kept kept[2];
-  const std::optional<hive::ChangeStamp> stamp = machineHiveStamp();
+  const char* path = keyStorage ? kKeyStorageCatalogueKey : kCatalogueKey;
+  const std::optional<hive::ChangeStamp> stamp = catalogueStamp(path);
   {
     std::lock_guard<std::mutex> lock(mutex);
     const Kept& current = kept[keyStorage ? 1 : 0];
     if (stamp && current.stamp == stamp) return current.catalogue;
   }
   // Read without the lock: the registry waits for other threads' transactions.
-  auto read = std::make_shared<const Catalogue>(readCatalogue(keyStorage ? kKeyStorageCatalogueKey : kCatalogueKey));
+  auto read = std::make_shared<const Catalogue>(readCatalogue(path));
   if (stamp && read->end == ERROR_NO_MORE_ITEMS) {
     std::lock_guard<std::mutex> lock(mutex);
     kept[keyStorage ? 1 : 0] = Kept{stamp, read};

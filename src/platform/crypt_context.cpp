@@ -92,7 +92,7 @@ DWORD contextPrivateKey(ProviderContext& context, DWORD keySpec, UniquePkey& key
   if ((stored.flags & requiredFlags) != requiredFlags) return NTE_BAD_KEY_STATE;
   {
     std::lock_guard<std::mutex> lock(context.mutex);
-    auto opened = context.openedKeys.find(keySpec);
+    auto opened = context.openedKeys.find(storedKeySpec(context.providerType, keySpec));
     if (opened != context.openedKeys.end() && opened->second.publicKeyInfo == stored.publicKeyInfo) {
       if (opened->second.refusal != ERROR_SUCCESS) return opened->second.refusal;
       EVP_PKEY_up_ref(opened->second.key.get());
@@ -106,7 +106,7 @@ DWORD contextPrivateKey(ProviderContext& context, DWORD keySpec, UniquePkey& key
   status = unlock(context, stored, opened);
   if (status == NTE_SILENT_CONTEXT) return status;
   std::lock_guard<std::mutex> lock(context.mutex);
-  ProviderContext::OpenedKey& remembered = context.openedKeys[keySpec];
+  ProviderContext::OpenedKey& remembered = context.openedKeys[storedKeySpec(context.providerType, keySpec)];
   remembered.refusal = status;
   remembered.publicKeyInfo = stored.publicKeyInfo;
   if (status == ERROR_SUCCESS) {
@@ -135,12 +135,13 @@ DWORD contextKeyProtected(const ProviderContext& context, DWORD keySpec, bool& i
 
 void rememberStoredKey(ProviderContext& context, DWORD keySpec, EVP_PKEY* key, const ContainerKey& stored) {
   std::lock_guard<std::mutex> lock(context.mutex);
+  const DWORD slot = storedKeySpec(context.providerType, keySpec);
   if (stored.passwordProtected) {
-    context.openedKeys.erase(keySpec);
+    context.openedKeys.erase(slot);
     return;
   }
   EVP_PKEY_up_ref(key);
-  context.openedKeys[keySpec] = ProviderContext::OpenedKey{UniquePkey(key), ERROR_SUCCESS, stored.publicKeyInfo};
+  context.openedKeys[slot] = ProviderContext::OpenedKey{UniquePkey(key), ERROR_SUCCESS, stored.publicKeyInfo};
 }
 
 const EVP_MD* hashAlgorithm(ALG_ID algorithm) {

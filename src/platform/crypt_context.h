@@ -63,11 +63,12 @@ struct ProviderContext {
   static constexpr std::size_t kNotEnumerating = static_cast<std::size_t>(-1);
   std::vector<std::string> containerNames;
   std::size_t nextContainer = kNotEnumerating;
-  // Key pairs in hand, by key spec: one this context generated without a
-  // password, or a password-protected one once its password was asked (the
-  // opened key, or why it could not be opened). A key is used only while
-  // the container still holds the public key it was opened with, so
-  // signing does not decode the stored key again.
+  // Key pairs in hand, by their stored key spec (storedKeySpec): one this
+  // context generated or imported without a password, or a
+  // password-protected one once its password was asked (the opened key, or
+  // why it could not be opened). A key is used only while the container
+  // still holds the public key it was opened with, so signing does not
+  // decode the stored key again.
   struct OpenedKey {
     UniquePkey key;
     DWORD refusal = 0;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -401,22 +402,25 @@ void Hive::beginWaiting(const char* begin) {
 
 LSTATUS Hive::transact(Access access, const std::function<LSTATUS()>& work) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (access == Access::Write) ++ownChanges_;
   if (held_) return inSavepoint(access, work);
   const auto deadline = std::chrono::steady_clock::now() + kBusyDeadline;
   thread_local std::minstd_rand jitter(static_cast<unsigned>(::getpid()));
   for (;;) {
+    const std::uint64_t changesBefore = ownChanges_;
     try {
       execute(access == Access::Write ? "BEGIN IMMEDIATE" : "BEGIN");
       const LSTATUS status = work();
+      if (status != ERROR_SUCCESS) noteRollback(changesBefore);
       execute(status == ERROR_SUCCESS ? "COMMIT" : "ROLLBACK");
       return status;
     } catch (const HiveFailure& failure) {
+      noteRollback(changesBefore);
       if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       if (!isBusy(failure.sqliteCode) || std::chrono::steady_clock::now() >= deadline)
         return failed(failure.sqliteCode, access == Access::Write);
       std::this_thread::sleep_for(std::chrono::milliseconds(1 + jitter() % 10));
     } catch (const std::bad_alloc&) {
+      noteRollback(changesBefore);
       if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       return ERROR_OUTOFMEMORY;
     }
@@ -431,6 +435,7 @@ LSTATUS Hive::inSavepoint(Access access, const std::function<LSTATUS()>& work) {
   // savepoint (a store adding a certificate makes several reads for each).
   const bool undoable = access == Access::Write;
   LSTATUS status = ERROR_SUCCESS;
+  const std::uint64_t changesBefore = ownChanges_;
   try {
     // Prepared once: every registry call of a transaction comes through here.
     if (undoable) statement("SAVEPOINT registry_call").step();
@@ -445,6 +450,9 @@ LSTATUS Hive::inSavepoint(Access access, const std::function<LSTATUS()>& work) {
   } catch (const std::bad_alloc&) {
     status = ERROR_OUTOFMEMORY;
   }
+  // A rollback of the whole transaction (SQLite's answer to some failures)
+  // undoes every write since it was held.
+  noteRollback(sqlite3_get_autocommit(db_) != 0 ? changesAtHold_ : changesBefore);
   if (undoable && sqlite3_get_autocommit(db_) == 0) undoRegistryCall();
   return status;
 }
@@ -469,6 +477,7 @@ LSTATUS Hive::holdWriteTransaction() {
     return failed(failure.sqliteCode, true);
   }
   held_ = true;
+  changesAtHold_ = ownChanges_;
   return ERROR_SUCCESS;
 }
 
@@ -480,19 +489,50 @@ LSTATUS Hive::endWriteTransaction(bool commit) {
     const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) status = failed(rc, true);
   }
+  if (!commit || status != ERROR_SUCCESS) noteRollback(changesAtHold_);
   if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  ++ownChanges_;
   held_ = false;
   mutex_.unlock();
   return status;
 }
 
-std::optional<ChangeStamp> Hive::changeStamp() {
+namespace {
+
+// The first two names of a folded path (all of a shorter one): writes are
+// told apart by this much, so that writing key records does not look like
+// a change of the provider catalogue.
+std::string areaOf(const std::string& foldedPath) {
+  const std::size_t first = foldedPath.find('\\');
+  if (first == std::string::npos) return foldedPath;
+  return foldedPath.substr(0, foldedPath.find('\\', first + 1));
+}
+
+// Whether one path is the other or lies below it.
+bool related(const std::string& path, const std::string& other) {
+  const std::string& shorter = path.size() <= other.size() ? path : other;
+  const std::string& longer = path.size() <= other.size() ? other : path;
+  return shorter.empty() || (longer.compare(0, shorter.size(), shorter) == 0 &&
+                             (longer.size() == shorter.size() || longer[shorter.size()] == '\\'));
+}
+
+}  // namespace
+
+void Hive::noteChange(const std::string& foldedPath) { latestChangeByArea_[areaOf(foldedPath)] = ++ownChanges_; }
+
+void Hive::noteRollback(std::uint64_t changesBefore) {
+  if (ownChanges_ != changesBefore) ++rollbacks_;
+}
+
+std::optional<ChangeStamp> Hive::changeStamp(const std::string& foldedPath) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  ChangeStamp stamp{connection_, 0, rollbacks_, 0};
+  for (const auto& [area, latest] : latestChangeByArea_)
+    if (related(area, foldedPath)) stamp.ownChanges = std::max(stamp.ownChanges, latest);
   try {
     Statement version = statement("PRAGMA data_version");
     if (!version.step()) return std::nullopt;
-    return ChangeStamp{connection_, ownChanges_, version.integer(0)};
+    stamp.otherCommits = version.integer(0);
+    return stamp;
   } catch (const HiveFailure&) {
     return std::nullopt;
   }
@@ -542,6 +582,7 @@ KeyRow Hive::createPath(const KeyRow& base, const std::vector<std::string_view>&
     Statement insert =
         statement("INSERT INTO reg_keys(parent, name, folded_name, folded_path) VALUES(?, ?, ?, ?)");
     insert.bind(1, current.id).bind(2, name).bind(3, foldedName).bind(4, path).step();
+    noteChange(path);
     current = KeyRow{sqlite3_last_insert_rowid(db_), path};
     created = true;
   }
@@ -572,9 +613,10 @@ bool Hive::hasSubKeys(KeyId key) {
   return select.step();
 }
 
-void Hive::deleteKey(KeyId key) {
-  statement("DELETE FROM reg_values WHERE key = ?").bind(1, key).step();
-  statement("DELETE FROM reg_keys WHERE id = ?").bind(1, key).step();
+void Hive::deleteKey(const KeyRow& key) {
+  noteChange(key.foldedPath);
+  statement("DELETE FROM reg_values WHERE key = ?").bind(1, key.id).step();
+  statement("DELETE FROM reg_keys WHERE id = ?").bind(1, key.id).step();
 }
 
 std::optional<ValueRow> Hive::value(KeyId key, std::string_view name) {
@@ -592,17 +634,19 @@ std::optional<ValueRow> Hive::valueAt(KeyId key, std::int64_t index) {
   return ValueRow{select.text(0), static_cast<DWORD>(select.integer(1)), select.blob(2)};
 }
 
-void Hive::setValue(KeyId key, std::string_view name, DWORD type, const BYTE* data, std::size_t size) {
+void Hive::setValue(const KeyRow& key, std::string_view name, DWORD type, const BYTE* data, std::size_t size) {
+  noteChange(key.foldedPath);
   // The name keeps the case it was first written with.
   Statement upsert = statement(
       "INSERT INTO reg_values(key, folded_name, name, type, data) VALUES(?, ?, ?, ?, ?) "
       "ON CONFLICT(key, folded_name) DO UPDATE SET type = excluded.type, data = excluded.data");
-  upsert.bind(1, key).bind(2, fold(name)).bind(3, name).bind(4, static_cast<std::int64_t>(type));
+  upsert.bind(1, key.id).bind(2, fold(name)).bind(3, name).bind(4, static_cast<std::int64_t>(type));
   upsert.bindBlob(5, data, size).step();
 }
 
-bool Hive::deleteValue(KeyId key, std::string_view name) {
-  statement("DELETE FROM reg_values WHERE key = ? AND folded_name = ?").bind(1, key).bind(2, fold(name)).step();
+bool Hive::deleteValue(const KeyRow& key, std::string_view name) {
+  noteChange(key.foldedPath);
+  statement("DELETE FROM reg_values WHERE key = ? AND folded_name = ?").bind(1, key.id).bind(2, fold(name)).step();
   return sqlite3_changes(db_) > 0;
 }
 

@@ -64,11 +64,12 @@ struct ValueRow {
   std::vector<BYTE> data;
 };
 
-// Which state of a hive a reader saw: two stamps of one hive are equal only
-// if nothing changed it in between.
+// Which state of a part of a hive a reader saw: two stamps of one part are
+// equal only if nothing changed it in between.
 struct ChangeStamp {
-  std::uint64_t connection = 0;  // the connection object, unique in the process
-  std::uint64_t ownChanges = 0;  // its writes, commits and rollbacks
+  std::uint64_t connection = 0;   // the connection object, unique in the process
+  std::uint64_t ownChanges = 0;   // its latest write to the part
+  std::uint64_t rollbacks = 0;    // its rollbacks, which may undo any write
   std::int64_t otherCommits = 0;  // SQLite's data_version: other connections' commits
   bool operator==(const ChangeStamp&) const = default;
 };
@@ -133,10 +134,10 @@ class Hive {
   LSTATUS holdWriteTransaction();
   LSTATUS endWriteTransaction(bool commit);
 
-  // The hive's state as of now, for a reader that keeps what it read
-  // until the hive changes; nullopt when it cannot be told (a lock held too
-  // long), and the reader then reads afresh.
-  std::optional<ChangeStamp> changeStamp();
+  // The state as of now of the keys at and below `foldedPath`, for a reader
+  // that keeps what it read until they change; nullopt when it cannot be
+  // told (a lock held too long), and the reader then reads afresh.
+  std::optional<ChangeStamp> changeStamp(const std::string& foldedPath);
 
   // Key and value operations, for use inside transact.
   std::optional<KeyRow> findKey(const std::string& foldedPath);
@@ -151,12 +152,12 @@ class Hive {
   std::optional<std::string> subKeyAt(KeyId key, std::int64_t index, std::string& folded);
   std::optional<std::string> subKeyAfter(KeyId key, const std::string& previousFolded, std::string& folded);
   bool hasSubKeys(KeyId key);
-  void deleteKey(KeyId key);
+  void deleteKey(const KeyRow& key);
 
   std::optional<ValueRow> value(KeyId key, std::string_view name);
   std::optional<ValueRow> valueAt(KeyId key, std::int64_t index);
-  void setValue(KeyId key, std::string_view name, DWORD type, const BYTE* data, std::size_t size);
-  bool deleteValue(KeyId key, std::string_view name);
+  void setValue(const KeyRow& key, std::string_view name, DWORD type, const BYTE* data, std::size_t size);
+  bool deleteValue(const KeyRow& key, std::string_view name);
 
   // A statement from the cache; `sql` must be a string literal (the cache
   // is keyed by its address).
@@ -190,8 +191,18 @@ class Hive {
   // The descriptor the file was checked through, closed after the connection.
   std::optional<UniqueFd> checkedFile_;
   KeyId rootId_ = 0;
+  // Records a write to the key at `foldedPath` for changeStamp, and a
+  // rollback, which matters when it undid writes made since
+  // `changesBefore` (ownChanges_ then).
+  void noteChange(const std::string& foldedPath);
+  void noteRollback(std::uint64_t changesBefore);
   std::uint64_t connection_;
+  // This connection's writes (a count), the latest by the first two names
+  // of the written key's path, and its rollbacks.
   std::uint64_t ownChanges_ = 0;
+  std::map<std::string, std::uint64_t> latestChangeByArea_;
+  std::uint64_t rollbacks_ = 0;
+  std::uint64_t changesAtHold_ = 0;
   // Held for each call, and by a held write transaction until it ends.
   std::recursive_mutex mutex_;
   bool held_ = false;

@@ -22,9 +22,12 @@ std::string containerPath(DWORD providerType, const std::string& container) {
   return nameSpacePath(providerType) + "\\" + container;
 }
 
-// A key storage provider's container holds one key pair, whichever spec names it.
+bool holdsOneKeyPair(DWORD providerType) {
+  return containerFamily(providerType) == containerFamily(PROV_KEY_STORAGE);
+}
+
 const char* keyPairValue(DWORD providerType, DWORD keySpec) {
-  if (containerFamily(providerType) == containerFamily(PROV_KEY_STORAGE)) return "Key";
+  if (holdsOneKeyPair(providerType)) return "Key";
   return keySpec == AT_SIGNATURE ? "Signature" : "Exchange";
 }
 
@@ -136,6 +139,10 @@ DWORD listKeyContainers(DWORD providerType, std::vector<std::string>& names) {
     if (listed != ERROR_SUCCESS) return static_cast<DWORD>(listed);
     names.emplace_back(name, nameSize);
   }
+}
+
+DWORD storedKeySpec(DWORD providerType, DWORD keySpec) {
+  return holdsOneKeyPair(providerType) ? AT_KEYEXCHANGE : keySpec;
 }
 
 DWORD writeContainerKey(DWORD providerType, const std::string& container, DWORD keySpec, const ContainerKey& key) {

@@ -47,6 +47,11 @@ DWORD deleteKeyContainer(DWORD providerType, const std::string& container);
 // Container names in the registry's order; none when the name space is empty.
 DWORD listKeyContainers(DWORD providerType, std::vector<std::string>& names);
 
+// The key spec under which a container of `providerType` keeps the key pair
+// named by `keySpec`: a key storage provider's container holds one key
+// pair, whichever spec names it.
+DWORD storedKeySpec(DWORD providerType, DWORD keySpec);
+
 // Stores (or replaces) the key pair of `keySpec`.
 DWORD writeContainerKey(DWORD providerType, const std::string& container, DWORD keySpec, const ContainerKey& key);
 // NTE_NO_KEY when the container holds no key pair of `keySpec`;

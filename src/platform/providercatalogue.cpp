@@ -40,7 +40,7 @@ void seedCatalogue(Hive& hive, std::vector<std::string_view> path, const Catalog
   const KeyRow catalogue = hive.createPath(KeyRow{hive.rootId(), ""}, path, created);
   for (const CatalogueEntry* entry = begin; entry != end; ++entry) {
     const KeyRow provider = hive.createPath(catalogue, {entry->name}, created);
-    hive.setValue(provider.id, "Type", REG_DWORD, reinterpret_cast<const BYTE*>(&entry->type), sizeof entry->type);
+    hive.setValue(provider, "Type", REG_DWORD, reinterpret_cast<const BYTE*>(&entry->type), sizeof entry->type);
   }
 }
 

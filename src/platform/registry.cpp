@@ -336,7 +336,7 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE
   if (data == nullptr && size != 0) return withLastError(ERROR_INVALID_PARAMETER);
   const LSTATUS status =
       onKey(key, KEY_SET_VALUE, Hive::Access::Write, [&](const Start& start, const KeyRow& target) -> LSTATUS {
-        start.hive->setValue(target.id, valueNameOf(valueName), type, data, size);
+        start.hive->setValue(target, valueNameOf(valueName), type, data, size);
         return ERROR_SUCCESS;
       });
   return withLastError(status);
@@ -409,7 +409,7 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     const LSTATUS located = locate(start, names, target);
     if (located != ERROR_SUCCESS) return located;
     if (target.id == start.hive->rootId() || start.hive->hasSubKeys(target.id)) return ERROR_ACCESS_DENIED;
-    start.hive->deleteKey(target.id);
+    start.hive->deleteKey(target);
     return ERROR_SUCCESS;
   });
   return withLastError(status);
@@ -419,7 +419,7 @@ LSTATUS RegDeleteValueA(HKEY key, LPCSTR valueName) {
   if (FAULT("RegDeleteValueA", ERROR_ACCESS_DENIED)) return static_cast<LSTATUS>(GetLastError());
   const LSTATUS status =
       onKey(key, KEY_SET_VALUE, Hive::Access::Write, [&](const Start& start, const KeyRow& target) -> LSTATUS {
-        return start.hive->deleteValue(target.id, valueNameOf(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+        return start.hive->deleteValue(target, valueNameOf(valueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
       });
   return withLastError(status);
 }
