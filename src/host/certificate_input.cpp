@@ -48,12 +48,27 @@ std::optional<std::vector<unsigned char>> bundle(const std::vector<UniqueX509>& 
   return derOfPkcs7(collection.get());
 }
 
+// The next CERTIFICATE block's certificate, read as PEM_read_bio_X509 reads
+// it, errors included, but without the key object OpenSSL would build for
+// it: the certificate is only bundled. Null at the end of the text or at a
+// block that does not hold one; OpenSSL's last error says which.
+UniqueX509 nextPemCertificate(BIO* reader) {
+  unsigned char* data = nullptr;
+  long length = 0;
+  if (PEM_bytes_read_bio(&data, &length, nullptr, PEM_STRING_X509, reader, nullptr, nullptr) != 1) return nullptr;
+  const platform::UniqueOpensslBytes owned(data);
+  const unsigned char* cursor = data;
+  UniqueX509 certificate = platform::decodeCertificateStructure(cursor, length);
+  if (!certificate) ERR_raise(ERR_LIB_PEM, ERR_R_ASN1_LIB);
+  return certificate;
+}
+
 CertificateText fromPem(const std::vector<unsigned char>& input) {
   UniqueBio reader(BIO_new_mem_buf(input.data(), static_cast<int>(input.size())));
   std::vector<UniqueX509> certificates;
   ERR_clear_error();
   while (reader) {
-    UniqueX509 certificate(PEM_read_bio_X509(reader.get(), nullptr, nullptr, nullptr));
+    UniqueX509 certificate = nextPemCertificate(reader.get());
     if (!certificate) break;
     certificates.push_back(std::move(certificate));
   }
