@@ -29,7 +29,8 @@ using testing_support::TestKey;
 
 const Bytes kAuthorityConstraints = {0x30, 0x03, 0x01, 0x01, 0xFF};
 const Bytes kPrivateValue = {0x0C, 0x05, 'h', 'e', 'l', 'l', 'o'};
-constexpr const char* kPrivateOid = "1.3.6.1.4.1.55555.7.1";
+// Longer in text than most identifiers, whose text takes one pass.
+constexpr const char* kPrivateOid = "1.3.6.1.4.1.55555.7.1.4294967295.4294967295.4294967295.4294967295.4294967295";
 const Bytes kKeyUsageSign = {0x03, 0x02, 0x01, 0x06};
 
 Bytes bytesOf(const CRYPTOAPI_BLOB& blob) { return Bytes(blob.pbData, blob.pbData + blob.cbData); }

@@ -259,10 +259,15 @@ LPSTR Certificate::keepObjectId(const BYTE* element, std::size_t size) {
   const unsigned char* cursor = element;
   UniqueAsn1Object object(d2i_ASN1_OBJECT(nullptr, &cursor, static_cast<long>(size)));
   if (!object) return nullptr;
-  const int length = OBJ_obj2txt(nullptr, 0, object.get(), 1);
+  // One pass for the usual identifier, which fits; a second for a longer one.
+  char usual[64];
+  const int length = OBJ_obj2txt(usual, sizeof usual, object.get(), 1);
   if (length <= 0) return nullptr;
   std::string& text = objectIds_.emplace_back(static_cast<std::size_t>(length), '\0');
-  OBJ_obj2txt(text.data(), length + 1, object.get(), 1);
+  if (static_cast<std::size_t>(length) < sizeof usual)
+    text.assign(usual, static_cast<std::size_t>(length));
+  else
+    OBJ_obj2txt(text.data(), length + 1, object.get(), 1);
   return text.data();
 }
 
