@@ -1,7 +1,6 @@
 #include "platform/certstore.h"
 
 #include <algorithm>
-
 #include <atomic>
 #include <optional>
 #include <unordered_set>

@@ -54,8 +54,9 @@ class CertStore {
   // Sets (`value`) or deletes (null) a property, persisting it where the store persists.
   BOOL setProperty(Certificate& certificate, const PropertyKind& kind, const std::vector<BYTE>* value);
 
-  // The entries that walks of this store passed over because what is stored
-  // for them is damaged, in the order they were met.
+  // The entries this store found damaged when it read them (a certificate
+  // that could not be read, which is passed over, or a property of one,
+  // which is left out), in the order they were met.
   std::vector<Thumbprint> damagedEntries();
 
   // Contexts of this store's certificates.
@@ -86,7 +87,7 @@ class CertStore {
   virtual bool persistProperty(Certificate& certificate, const PropertyKind& kind, const std::vector<BYTE>* value) = 0;
   // No context refers to an attached certificate any more: the store may drop it.
   virtual void unreferenced(Certificate&) {}
-  // Called when an entry is passed over as damaged.
+  // Called when an entry is found damaged.
   void noteDamaged(const Thumbprint& thumbprint);
 
   // Keeps a certificate that has left the store until its last context is freed.
