@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,10 +23,12 @@
 namespace {
 
 using testing_support::commandOutput;
+using testing_support::hostBinary;
 using testing_support::HostRun;
 using testing_support::linesOf;
 using testing_support::readText;
 using testing_support::runHost;
+using testing_support::runProgram;
 using testing_support::writeText;
 
 const std::string kData = TARVENHOLM_SOURCE_DIR "/tests/data/modern";
@@ -120,6 +124,35 @@ TEST_F(HostRequestTest, EveryKeyAndHashIsAcceptedByThreeVerifiers) {
   ASSERT_EQ(checked.size(), choices.size());
   for (const std::string& line : checked) EXPECT_EQ(line.rfind("OK ", 0), 0u) << line;
   EXPECT_NE(checked.front().find(" 1 1 2 1"), std::string::npos) << checked.front();
+}
+
+// A whole request process, counted by strace as the system sees it: in a
+// home already in use, one sync for each hive's commit and no more than as
+// many again (a log's header after a checkpoint), nothing when it exits.
+TEST_F(HostRequestTest, ARequestProcessSyncsEachHiveItWritesOnce) {
+  const std::vector<std::vector<std::string>> commands = {
+      {"genreq", "--names", "2.5.4.3=Test User", "--key-size", "1024"},
+      {"request", "--subject", "CN=Test User", "--key", "ec:p256", "--out", "-"},
+  };
+  for (const std::vector<std::string>& command : commands) {
+    SCOPED_TRACE(command[0]);
+    for (const bool homeInUse : {false, true}) {
+      std::vector<std::string> args = {"-f", "-qq", "-c", "-e", "trace=fsync,fdatasync", "-o", path("syncs"),
+                                       hostBinary(), "--home", home_.path(), "--quiet"};
+      args.insert(args.end(), command.begin(), command.end());
+      ASSERT_EQ(runProgram("/usr/bin/strace", args, {}).status, 0);
+      if (!homeInUse) continue;
+      // strace's table: % time, seconds, usecs/call, calls, [errors,] syscall.
+      unsigned long syncs = 0;
+      for (const std::string& line : linesOf(readText(path("syncs")))) {
+        std::istringstream fields(line);
+        std::vector<std::string> field{std::istream_iterator<std::string>(fields), {}};
+        if (field.size() >= 5 && (field.back() == "fsync" || field.back() == "fdatasync")) syncs += std::stoul(field[3]);
+      }
+      EXPECT_GE(syncs, 2u);
+      EXPECT_LE(syncs, 4u);
+    }
+  }
 }
 
 TEST_F(HostRequestTest, SubjectFormsAndRdnLayout) {

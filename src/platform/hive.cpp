@@ -315,8 +315,13 @@ std::shared_ptr<Hive> Hive::connect(const std::string& path, Kind kind, bool wri
   // journal unless the administrator chose otherwise), so users who may
   // only read it need no file beside it. Without the log (another process
   // holding the file in the old mode) a hive works on, with more syncs.
-  if (writable && privateToUser(path, kind))
+  // The log outlives the connection: copying it into the file when the
+  // process ends would cost two more syncs per hive and process; SQLite
+  // copies it when it grows past its checkpoint size instead.
+  if (writable && privateToUser(path, kind)) {
     sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  }
   // Read first: only a hive still without its schema or catalogue is
   // written, so opening a hive in use neither waits for its writer nor
   // changes it.
