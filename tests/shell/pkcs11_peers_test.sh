@@ -109,6 +109,10 @@ echo "== headless Chromium with the module in its NSS database (~/.pki/nssdb), t
 policy_dir=/etc/chromium/policies/managed
 if mkdir -p "$policy_dir" 2>/dev/null && [ -w "$policy_dir" ]; then
   policy="$policy_dir/tarvenholm-pkcs11-test.json"
+  # One policy file for the whole machine: a second checkout running this
+  # test waits here instead of pointing Chromium at its own port.
+  exec 9> /tmp/tarvenholm-chromium-policy.lock
+  flock 9
 fi
 chromium_authenticates() {  # HOME NAME VERSION: Chromium reads HOME/.pki/nssdb, the policy selects CN=NAME
   local home=$1 name=$2 version=$3
