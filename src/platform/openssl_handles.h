@@ -10,6 +10,7 @@
 #include <openssl/objects.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 // Included after the platform's wincrypt.h in places, whose X509_NAME and
 // X509_BASIC_CONSTRAINTS2 are constants there.
@@ -60,6 +61,12 @@ using UniqueBio = OpensslPtr<BIO, BIO_free_all>;
 using UniquePkcs7 = OpensslPtr<PKCS7, PKCS7_free>;
 using UniquePkcs12 = OpensslPtr<PKCS12, PKCS12_free>;
 using UniqueX509Extension = OpensslPtr<X509_EXTENSION, X509_EXTENSION_free>;
+using UniqueLibContext = OpensslPtr<OSSL_LIB_CTX, OSSL_LIB_CTX_free>;
+
+struct ProviderUnload {
+  void operator()(OSSL_PROVIDER* provider) const { OSSL_PROVIDER_unload(provider); }
+};
+using UniqueProvider = std::unique_ptr<OSSL_PROVIDER, ProviderUnload>;
 
 struct X509ExtensionsFree {
   void operator()(STACK_OF(X509_EXTENSION) * extensions) const {

@@ -1,7 +1,6 @@
 #include "platform/structure_decode.h"
 
 #include <openssl/err.h>
-#include <openssl/provider.h>
 
 #include <cstring>
 #include <mutex>
@@ -15,22 +14,17 @@ namespace {
 class KeylessContext {
  public:
   KeylessContext() : context_(OSSL_LIB_CTX_new()) {
-    if (context_) nullProvider_ = OSSL_PROVIDER_load(context_, "null");
+    if (context_) nullProvider_.reset(OSSL_PROVIDER_load(context_.get(), "null"));
   }
-  ~KeylessContext() {
-    if (nullProvider_ != nullptr) OSSL_PROVIDER_unload(nullProvider_);
-    OSSL_LIB_CTX_free(context_);
-  }
-  KeylessContext(const KeylessContext&) = delete;
-  KeylessContext& operator=(const KeylessContext&) = delete;
 
   // Null when it could not be made: OpenSSL's default context then does the
   // decoding, at its usual cost.
-  OSSL_LIB_CTX* get() const { return nullProvider_ != nullptr ? context_ : nullptr; }
+  OSSL_LIB_CTX* get() const { return nullProvider_ ? context_.get() : nullptr; }
 
  private:
-  OSSL_LIB_CTX* context_;
-  OSSL_PROVIDER* nullProvider_ = nullptr;
+  // Declared in this order so the provider is unloaded before its context goes.
+  UniqueLibContext context_;
+  UniqueProvider nullProvider_;
 };
 
 OSSL_LIB_CTX* keylessContext() {
