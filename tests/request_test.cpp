@@ -89,7 +89,10 @@ TEST_F(BuildRequest, EveryCallMakesItsOwnContainerAndRecord) {
 // syncs the log's header, so the home is in use before counting.
 TEST_F(BuildRequest, CostsOneSyncPerHiveItWrites) {
   const std::function<bool()> requests[] = {
-      [this] { return build() == kSuccess; },
+      [] {
+        RequestSlot slot;
+        return buildRequest(kThreeNames, slot.out()) == kSuccess;
+      },
       [] {
         ModernRequestOptions options;
         options.key = "ec:p256";
