@@ -102,10 +102,24 @@ void setTypeFromOutside(const std::string& name, DWORD type) {
   sqlite3_close(db);
 }
 
-TEST_F(ProviderListTest, ChangesFromOtherConnectionsAndRollbacksAreSeenAtOnce) {
+// Outside an operation every call sees other connections' changes; an
+// operation works with the catalogue it found first, and the next one sees
+// them. A rollback is seen at once.
+TEST_F(ProviderListTest, ChangesFromOtherConnectionsAreSeenByTheNextOperationAndRollbacksAtOnce) {
   ASSERT_EQ(getProvType(kEnhanced), 1u);
   setTypeFromOutside(kEnhanced, PROV_RSA_AES);
   EXPECT_EQ(getProvType(kEnhanced), static_cast<DWORD>(PROV_RSA_AES));
+  {
+    platform::RegistryTransaction operation;
+    EXPECT_EQ(getProvType(kEnhanced), static_cast<DWORD>(PROV_RSA_AES));
+    setTypeFromOutside(kEnhanced, PROV_RSA_FULL);
+    EXPECT_EQ(getProvType(kEnhanced), static_cast<DWORD>(PROV_RSA_AES));
+  }
+  {
+    platform::RegistryTransaction next;
+    EXPECT_EQ(getProvType(kEnhanced), static_cast<DWORD>(PROV_RSA_FULL));
+    setTypeFromOutside(kEnhanced, PROV_RSA_AES);
+  }
   {
     platform::RegistryTransaction rolledBack;
     removeProvider(kEnhanced);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "install/install.h"
@@ -130,6 +132,31 @@ TEST_F(RegistryTransactionTest, AnInnerTransactionCommitsWithTheOuterOne) {
   EXPECT_EQ(OutsideConnection(platform::userHivePath()).testKeys(), 0);
   ASSERT_EQ(outer.commit(), ERROR_SUCCESS);
   EXPECT_EQ(OutsideConnection(platform::userHivePath()).testKeys(), 1);
+}
+
+// An operation looks for a hive at its path once and works on that file to
+// its commit, even when another file takes the path meanwhile; the next
+// operation opens what is there then. (A shared machine hive, which keeps a
+// rollback journal, so the two files share no log.)
+TEST_F(RegistryTransactionTest, AnOperationKeepsToTheHiveFileItBeganWith) {
+  const std::string shared = home_.path() + "/shared.hive";
+  const std::string moved = shared + ".moved";
+  ::setenv("TARVENHOLM_MACHINE_HIVE", shared.c_str(), 1);
+  ASSERT_EQ(createTestKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+  {
+    RegistryTransaction operation;
+    ASSERT_EQ(createTestKey(HKEY_LOCAL_MACHINE, "\\Inside"), ERROR_SUCCESS);
+    ASSERT_EQ(std::rename(shared.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(createTestKey(HKEY_LOCAL_MACHINE, "\\Inside\\Deeper"), ERROR_SUCCESS)
+        << "the operation's own key, in the file it began with";
+    EXPECT_EQ(operation.commit(), ERROR_SUCCESS);
+  }
+  EXPECT_EQ(OutsideConnection(moved).testKeys(), 3) << "the whole operation is in the file it began with";
+  HKEY opened = nullptr;
+  EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, KEY_READ, &opened), ERROR_SUCCESS)
+      << "the next call looks at the path again";
+  RegCloseKey(opened);
+  ::unsetenv("TARVENHOLM_MACHINE_HIVE");
 }
 
 class ChainSyncsTest : public testing_support::InstallTest {};

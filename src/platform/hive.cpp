@@ -13,6 +13,7 @@
 #include "platform/application.h"
 #include "platform/home.h"
 #include "platform/lasterror.h"
+#include "platform/registry_transaction.h"
 #include "platform/unique_fd.h"
 
 namespace platform::hive {
@@ -240,7 +241,14 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
     if (hive->writable() && privateToUser(path, kind)) keptHives[kind == Kind::User ? 1 : 0] = hive;
     return hive;
   };
-  if (auto cached = cache[path].lock(); cached && cached->ownedByThisProcess() && cached->stillAtPath()) {
+  // Within one operation the file at the path is checked once: the
+  // operation works on one file from its first call to its commit, and
+  // its many registry calls do not each pay for a look at the disk.
+  const std::uint64_t operation = RegistryTransaction::currentSerial();
+  if (auto cached = cache[path].lock(); cached && cached->ownedByThisProcess() &&
+                                        ((operation != 0 && cached->checkedInOperation_ == operation) ||
+                                         cached->stillAtPath())) {
+    cached->checkedInOperation_ = operation;
     status = ERROR_SUCCESS;
     return keep(cached);
   }
@@ -278,6 +286,7 @@ std::shared_ptr<Hive> Hive::open(const std::string& path, Kind kind, LSTATUS& st
   hive->checkedFile_.emplace(std::move(opened));
   clearStateFailure();
   std::erase_if(cache, [](const auto& entry) { return entry.second.expired(); });
+  hive->checkedInOperation_ = operation;
   cache[path] = hive;
   return keep(hive);
 }
@@ -533,14 +542,24 @@ std::optional<ChangeStamp> Hive::changeStamp(const std::string& foldedPath) {
   ChangeStamp stamp{connection_, 0, rollbacks_, 0};
   for (const auto& [area, latest] : latestChangeByArea_)
     if (related(area, foldedPath)) stamp.ownChanges = std::max(stamp.ownChanges, latest);
+  // Other connections' commits are looked for once per operation, which
+  // then works with what it found first; its many lookups of one part
+  // (a walk of the provider catalogue asks at every entry) run no statement.
+  const std::uint64_t operation = RegistryTransaction::currentSerial();
+  if (operation != 0 && operation == otherCommitsReadIn_) {
+    stamp.otherCommits = otherCommits_;
+    return stamp;
+  }
   try {
     Statement version = statement("PRAGMA data_version");
     if (!version.step()) return std::nullopt;
     stamp.otherCommits = version.integer(0);
-    return stamp;
   } catch (const HiveFailure&) {
     return std::nullopt;
   }
+  otherCommitsReadIn_ = operation;
+  otherCommits_ = stamp.otherCommits;
+  return stamp;
 }
 
 Statement Hive::statement(const char* sql) {

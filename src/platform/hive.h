@@ -188,6 +188,9 @@ class Hive {
   pid_t owner_;
   dev_t device_;
   ino_t inode_;
+  // The registry transaction within which the file was last found at path()
+  // (RegistryTransaction::currentSerial); guarded by open()'s cache lock.
+  std::uint64_t checkedInOperation_ = 0;
   // The descriptor the file was checked through, closed after the connection.
   std::optional<UniqueFd> checkedFile_;
   KeyId rootId_ = 0;
@@ -202,6 +205,9 @@ class Hive {
   std::uint64_t ownChanges_ = 0;
   std::map<std::string, std::uint64_t> latestChangeByArea_;
   std::uint64_t rollbacks_ = 0;
+  // data_version as changeStamp last read it, and the operation it read it in.
+  std::int64_t otherCommits_ = 0;
+  std::uint64_t otherCommitsReadIn_ = 0;
   std::uint64_t changesAtHold_ = 0;
   // Held for each call, and by a held write transaction until it ends.
   std::recursive_mutex mutex_;

@@ -1,6 +1,7 @@
 #include "platform/registry_transaction.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/hive.h"
 #include "platform/lasterror.h"
@@ -9,6 +10,11 @@ namespace platform {
 
 namespace {
 thread_local RegistryTransaction* currentTransaction = nullptr;
+
+std::shared_ptr<RegistryTransaction::State> newState() {
+  static std::atomic<std::uint64_t> serials{0};
+  return std::make_shared<RegistryTransaction::State>(++serials);
+}
 }
 
 LSTATUS RegistryTransaction::State::enlist(const std::shared_ptr<hive::Hive>& hive) {
@@ -20,7 +26,7 @@ LSTATUS RegistryTransaction::State::enlist(const std::shared_ptr<hive::Hive>& hi
 }
 
 RegistryTransaction::RegistryTransaction()
-    : state_(currentTransaction != nullptr ? currentTransaction->state_ : std::make_shared<State>()),
+    : state_(currentTransaction != nullptr ? currentTransaction->state_ : newState()),
       outer_(currentTransaction) {
   currentTransaction = this;
 }
@@ -31,6 +37,10 @@ RegistryTransaction::~RegistryTransaction() {
 }
 
 RegistryTransaction* RegistryTransaction::current() { return currentTransaction; }
+
+std::uint64_t RegistryTransaction::currentSerial() {
+  return currentTransaction != nullptr ? currentTransaction->state_->serial : 0;
+}
 
 LSTATUS RegistryTransaction::commit() {
   if (!state_->open || state_->doomed) return ERROR_TRANSACTION_NOT_ACTIVE;

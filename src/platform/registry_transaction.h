@@ -24,6 +24,7 @@
 // order they were first changed.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -54,6 +55,9 @@ class RegistryTransaction {
 
   // The open transaction of the calling thread, null when there is none.
   static RegistryTransaction* current();
+  // The number of the calling thread's outermost open transaction, unique
+  // in the process; 0 when there is none.
+  static std::uint64_t currentSerial();
 
   // What the registry keeps of a transaction; its calls are the registry's.
   struct State;
@@ -66,10 +70,13 @@ class RegistryTransaction {
 
 // What the registry keeps of a transaction.
 struct RegistryTransaction::State {
+  explicit State(std::uint64_t number) : serial(number) {}
+
   // Makes `hive` part of the transaction before its first change: begins
   // its write transaction, waiting for other writers.
   LSTATUS enlist(const std::shared_ptr<hive::Hive>& hive);
 
+  const std::uint64_t serial;
   bool open = true;       // neither committed nor rolled back yet
   bool doomed = false;    // an inner transaction rolled back
   std::vector<std::shared_ptr<hive::Hive>> changed;  // in the order first changed
