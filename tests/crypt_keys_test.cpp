@@ -3,6 +3,8 @@
 #include "testlib/crypt_fixtures.h"
 
 #include <gtest/gtest.h>
+#include <openssl/pkcs12.h>
+#include <openssl/rsa.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +14,7 @@
 
 #include "platform/fault.h"
 #include "platform/home.h"
+#include "platform/key_protection.h"
 #include "platform/registry.h"
 #include "testlib/child_process.h"
 #include "testlib/process_start.h"
@@ -285,6 +288,53 @@ TEST_F(KeyPairTest, FailedKeyGenerationStoresNothing) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
   EXPECT_FALSE(CryptGetUserKey(context.get(), AT_KEYEXCHANGE, key.put()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_KEY));
+}
+
+// A key pair is stored as DER written by hand for two-prime RSA keys: it
+// must be the bytes OpenSSL's encoders write, whether or not the modulus
+// fills its top byte, for any exponent. Other keys go through those
+// encoders.
+std::pair<std::vector<BYTE>, std::vector<BYTE>> openSslEncodings(EVP_PKEY* key) {
+  std::vector<BYTE> publicKey;
+  std::vector<BYTE> privateKey;
+  const platform::UniquePkcs8 info(EVP_PKEY2PKCS8(key));
+  EXPECT_TRUE((platform::derOf<EVP_PKEY, i2d_PUBKEY>(key, publicKey)));
+  EXPECT_TRUE(info && (platform::derOf<PKCS8_PRIV_KEY_INFO, i2d_PKCS8_PRIV_KEY_INFO>(info.get(), privateKey)));
+  return {publicKey, privateKey};
+}
+
+std::pair<std::vector<BYTE>, std::vector<BYTE>> storedEncodings(EVP_PKEY* key) {
+  std::vector<BYTE> publicKey;
+  std::vector<BYTE> privateKey;
+  EXPECT_TRUE(platform::subjectPublicKeyInfo(key, publicKey));
+  EXPECT_TRUE(platform::privateKeyInfo(key, privateKey));
+  return {publicKey, privateKey};
+}
+
+TEST(StoredKeyEncoding, IsWhatOpenSslEncodes) {
+  const struct {
+    unsigned bits;
+    unsigned long exponent;
+    int primes;
+  } kRsaKeys[] = {{512, 3, 2}, {1024, 65537, 2}, {1028, 65537, 2}, {2048, 4294967297UL, 2}, {2048, 65537, 3}};
+  for (const auto& [bits, exponent, primes] : kRsaKeys) {
+    SCOPED_TRACE(std::to_string(bits) + " bits, exponent " + std::to_string(exponent) + ", primes " +
+                 std::to_string(primes));
+    const platform::UniquePkeyCtx generation(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+    const platform::UniqueBignum publicExponent(BN_new());
+    EVP_PKEY* generated = nullptr;
+    ASSERT_TRUE(generation && publicExponent && BN_set_word(publicExponent.get(), exponent) == 1 &&
+                EVP_PKEY_keygen_init(generation.get()) == 1 &&
+                EVP_PKEY_CTX_set_rsa_keygen_bits(generation.get(), static_cast<int>(bits)) == 1 &&
+                EVP_PKEY_CTX_set1_rsa_keygen_pubexp(generation.get(), publicExponent.get()) == 1 &&
+                EVP_PKEY_CTX_set_rsa_keygen_primes(generation.get(), primes) == 1 &&
+                EVP_PKEY_keygen(generation.get(), &generated) == 1);
+    const platform::UniquePkey key(generated);
+    EXPECT_EQ(storedEncodings(key.get()), openSslEncodings(key.get()));
+  }
+  const platform::UniquePkey ec(EVP_EC_gen("P-256"));
+  ASSERT_TRUE(ec);
+  EXPECT_EQ(storedEncodings(ec.get()), openSslEncodings(ec.get()));
 }
 
 }  // namespace

@@ -25,6 +25,25 @@ ASN1_SEQUENCE(RequestAsn) = {
 } ASN1_SEQUENCE_END(RequestAsn)
 IMPLEMENT_ASN1_FUNCTIONS(RequestAsn)
 
+ASN1_SEQUENCE(RsaPublicKeyAsn) = {
+    ASN1_SIMPLE(RsaPublicKeyAsn, modulus, ASN1_INTEGER),
+    ASN1_SIMPLE(RsaPublicKeyAsn, publicExponent, ASN1_INTEGER),
+} ASN1_SEQUENCE_END(RsaPublicKeyAsn)
+IMPLEMENT_ASN1_FUNCTIONS(RsaPublicKeyAsn)
+
+ASN1_SEQUENCE(RsaPrivateKeyAsn) = {
+    ASN1_EMBED(RsaPrivateKeyAsn, version, INT32),
+    ASN1_SIMPLE(RsaPrivateKeyAsn, modulus, BIGNUM),
+    ASN1_SIMPLE(RsaPrivateKeyAsn, publicExponent, BIGNUM),
+    ASN1_SIMPLE(RsaPrivateKeyAsn, privateExponent, CBIGNUM),
+    ASN1_SIMPLE(RsaPrivateKeyAsn, prime1, CBIGNUM),
+    ASN1_SIMPLE(RsaPrivateKeyAsn, prime2, CBIGNUM),
+    ASN1_SIMPLE(RsaPrivateKeyAsn, exponent1, CBIGNUM),
+    ASN1_SIMPLE(RsaPrivateKeyAsn, exponent2, CBIGNUM),
+    ASN1_SIMPLE(RsaPrivateKeyAsn, coefficient, CBIGNUM),
+} ASN1_SEQUENCE_END(RsaPrivateKeyAsn)
+IMPLEMENT_ASN1_FUNCTIONS(RsaPrivateKeyAsn)
+
 ASN1_SEQUENCE(KeyPairRecordAsn) = {
     ASN1_EMBED(KeyPairRecordAsn, flags, UINT32),
     ASN1_EMBED(KeyPairRecordAsn, bits, UINT32),

@@ -38,6 +38,29 @@ struct RequestAsn {
 };
 DECLARE_ASN1_FUNCTIONS(RequestAsn)
 
+// RSAPublicKey of PKCS#1: what the BIT STRING of an RSA key's
+// SubjectPublicKeyInfo holds.
+struct RsaPublicKeyAsn {
+  ASN1_INTEGER* modulus;
+  ASN1_INTEGER* publicExponent;
+};
+DECLARE_ASN1_FUNCTIONS(RsaPublicKeyAsn)
+
+// RSAPrivateKey of PKCS#1 for a key of two primes. The private numbers are
+// wiped when the structure is freed.
+struct RsaPrivateKeyAsn {
+  int32_t version;
+  BIGNUM* modulus;
+  BIGNUM* publicExponent;
+  BIGNUM* privateExponent;
+  BIGNUM* prime1;
+  BIGNUM* prime2;
+  BIGNUM* exponent1;
+  BIGNUM* exponent2;
+  BIGNUM* coefficient;
+};
+DECLARE_ASN1_FUNCTIONS(RsaPrivateKeyAsn)
+
 // One key pair of a key container at rest (see key_container.h). The public
 // and private keys are kept as the DER elements they are.
 struct KeyPairRecordAsn {
@@ -51,6 +74,8 @@ DECLARE_ASN1_FUNCTIONS(KeyPairRecordAsn)
 
 using UniquePublicKeyInfoAsn = OpensslPtr<PublicKeyInfoAsn, PublicKeyInfoAsn_free>;
 using UniqueRequestAsn = OpensslPtr<RequestAsn, RequestAsn_free>;
+using UniqueRsaPublicKeyAsn = OpensslPtr<RsaPublicKeyAsn, RsaPublicKeyAsn_free>;
+using UniqueRsaPrivateKeyAsn = OpensslPtr<RsaPrivateKeyAsn, RsaPrivateKeyAsn_free>;
 using UniqueKeyPairRecordAsn = OpensslPtr<KeyPairRecordAsn, KeyPairRecordAsn_free>;
 
 // A BIT STRING holding exactly these content bytes and unused bits (OpenSSL

@@ -1,20 +1,93 @@
 #include "platform/key_protection.h"
 
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
 
+#include <iterator>
+
+#include "platform/crypt_asn1.h"
 #include "platform/lasterror.h"
+#include "platform/public_key_info.h"
 
 namespace platform {
 namespace {
 
 constexpr int kSaltLength = 16;
 
-UniquePkcs8 pkcs8Of(EVP_PKEY* key) { return UniquePkcs8(EVP_PKEY2PKCS8(key)); }
+// The numbers of a two-prime RSA key, in RSAPrivateKey's order, with the
+// parameter names OpenSSL gives them.
+constexpr const char* kRsaPrivateNumbers[] = {
+    OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
+    OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+    OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+
+// The PrivateKeyInfo of a two-prime RSA key, written from its numbers; null
+// for any other key. The bytes are EVP_PKEY2PKCS8's, which gets there
+// through OpenSSL's encoder machinery and a new context on every call.
+UniquePkcs8 rsaPkcs8(EVP_PKEY* key) {
+  if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return nullptr;
+  BIGNUM* third = nullptr;
+  const bool morePrimes = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_FACTOR3, &third) == 1;
+  const UniqueSecretBignum ownedThird(third);
+  if (morePrimes) return nullptr;
+  const UniqueRsaPrivateKeyAsn numbers(RsaPrivateKeyAsn_new());
+  if (!numbers) return nullptr;
+  BIGNUM** const fields[] = {&numbers->modulus,   &numbers->publicExponent, &numbers->privateExponent,
+                             &numbers->prime1,    &numbers->prime2,         &numbers->exponent1,
+                             &numbers->exponent2, &numbers->coefficient};
+  static_assert(std::size(fields) == std::size(kRsaPrivateNumbers));
+  for (std::size_t index = 0; index < std::size(fields); ++index) {
+    BIGNUM* read = nullptr;
+    const bool got = EVP_PKEY_get_bn_param(key, kRsaPrivateNumbers[index], &read) == 1;
+    const UniqueSecretBignum value(read);
+    if (!got || BN_copy(*fields[index], value.get()) == nullptr) return nullptr;
+  }
+  unsigned char* der = nullptr;
+  const int length = i2d_RsaPrivateKeyAsn(numbers.get(), &der);
+  if (length <= 0) return nullptr;
+  UniquePkcs8 info(PKCS8_PRIV_KEY_INFO_new());
+  // On success the info owns the encoding; the info wipes it when freed.
+  if (!info || PKCS8_pkey_set0(info.get(), OBJ_nid2obj(NID_rsaEncryption), 0, V_ASN1_NULL, nullptr, der, length) != 1) {
+    OPENSSL_clear_free(der, static_cast<std::size_t>(length));
+    return nullptr;
+  }
+  return info;
+}
+
+UniquePkcs8 pkcs8Of(EVP_PKEY* key) {
+  UniquePkcs8 info = rsaPkcs8(key);
+  ERR_clear_error();
+  return info ? std::move(info) : UniquePkcs8(EVP_PKEY2PKCS8(key));
+}
 
 DWORD keyFromPkcs8(const PKCS8_PRIV_KEY_INFO* info, UniquePkey& key) {
   key.reset(info != nullptr ? EVP_PKCS82PKEY(info) : nullptr);
   return key ? ERROR_SUCCESS : NTE_KEYSET_ENTRY_BAD;
+}
+
+// An RSA key's SubjectPublicKeyInfo, written from its two numbers. The
+// bytes are i2d_PUBKEY's, which gets there through OpenSSL's encoder
+// machinery: it sets up a new context on every call and cost a request
+// more than all its other encoding together.
+bool rsaSubjectPublicKeyInfo(EVP_PKEY* key, std::vector<BYTE>& der) {
+  BIGNUM* modulus = nullptr;
+  BIGNUM* exponent = nullptr;
+  const bool read = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &modulus) == 1 &&
+                    EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &exponent) == 1;
+  const UniqueBignum ownedModulus(modulus);
+  const UniqueBignum ownedExponent(exponent);
+  const UniqueRsaPublicKeyAsn numbers(RsaPublicKeyAsn_new());
+  std::vector<BYTE> rsaKey;
+  if (!read || !numbers || BN_to_ASN1_INTEGER(modulus, numbers->modulus) == nullptr ||
+      BN_to_ASN1_INTEGER(exponent, numbers->publicExponent) == nullptr ||
+      !derOf<RsaPublicKeyAsn, i2d_RsaPublicKeyAsn>(numbers.get(), rsaKey))
+    return false;
+  char rsa[] = szOID_RSA_RSA;
+  BYTE noParameters[] = {V_ASN1_NULL, 0x00};
+  const CERT_PUBLIC_KEY_INFO info = {{rsa, {sizeof noParameters, noParameters}},
+                                     {static_cast<DWORD>(rsaKey.size()), rsaKey.data(), 0}};
+  return encodePublicKeyInfo(info, der);
 }
 
 }  // namespace
@@ -61,6 +134,9 @@ DWORD keyFromEncryptedPrivateKeyInfo(const std::vector<BYTE>& der, const std::st
   return ERROR_SUCCESS;
 }
 
-bool subjectPublicKeyInfo(EVP_PKEY* key, std::vector<BYTE>& der) { return derOf<EVP_PKEY, i2d_PUBKEY>(key, der); }
+bool subjectPublicKeyInfo(EVP_PKEY* key, std::vector<BYTE>& der) {
+  if (EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA) return rsaSubjectPublicKeyInfo(key, der);
+  return derOf<EVP_PKEY, i2d_PUBKEY>(key, der);
+}
 
 }  // namespace platform

@@ -45,6 +45,8 @@ using UniqueBio = OpensslPtr<BIO, BIO_free_all>;
 // (X509_name_st is X509_NAME: the platform headers define X509_NAME as a constant.)
 using UniqueX509Name = OpensslPtr<X509_name_st, X509_NAME_free>;
 using UniqueBignum = OpensslPtr<BIGNUM, BN_free>;
+// A number that is part of a private key: wiped when freed.
+using UniqueSecretBignum = OpensslPtr<BIGNUM, BN_clear_free>;
 using UniqueX509Sig = OpensslPtr<X509_SIG, X509_SIG_free>;
 using UniquePkcs8 = OpensslPtr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
 using UniqueAsn1Object = OpensslPtr<ASN1_OBJECT, ASN1_OBJECT_free>;
