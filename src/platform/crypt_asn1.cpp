@@ -26,8 +26,8 @@ ASN1_SEQUENCE(RequestAsn) = {
 IMPLEMENT_ASN1_FUNCTIONS(RequestAsn)
 
 ASN1_SEQUENCE(RsaPublicKeyAsn) = {
-    ASN1_SIMPLE(RsaPublicKeyAsn, modulus, ASN1_INTEGER),
-    ASN1_SIMPLE(RsaPublicKeyAsn, publicExponent, ASN1_INTEGER),
+    ASN1_SIMPLE(RsaPublicKeyAsn, modulus, BIGNUM),
+    ASN1_SIMPLE(RsaPublicKeyAsn, publicExponent, BIGNUM),
 } ASN1_SEQUENCE_END(RsaPublicKeyAsn)
 IMPLEMENT_ASN1_FUNCTIONS(RsaPublicKeyAsn)
 

@@ -41,8 +41,8 @@ DECLARE_ASN1_FUNCTIONS(RequestAsn)
 // RSAPublicKey of PKCS#1: what the BIT STRING of an RSA key's
 // SubjectPublicKeyInfo holds.
 struct RsaPublicKeyAsn {
-  ASN1_INTEGER* modulus;
-  ASN1_INTEGER* publicExponent;
+  BIGNUM* modulus;
+  BIGNUM* publicExponent;
 };
 DECLARE_ASN1_FUNCTIONS(RsaPublicKeyAsn)
 

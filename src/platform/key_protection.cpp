@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
 
+#include <initializer_list>
 #include <iterator>
 
 #include "platform/crypt_asn1.h"
@@ -15,12 +16,26 @@ namespace {
 
 constexpr int kSaltLength = 16;
 
-// The numbers of a two-prime RSA key, in RSAPrivateKey's order, with the
-// parameter names OpenSSL gives them.
-constexpr const char* kRsaPrivateNumbers[] = {
+// The numbers of a two-prime RSA key, in RSAPrivateKey's order (the public
+// key's two first), with the parameter names OpenSSL gives them.
+constexpr const char* kRsaNumbers[] = {
     OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
     OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
     OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+
+// Copies the key's first numbers of kRsaNumbers into `fields`, one each;
+// false when one of them cannot be read.
+bool copyRsaNumbers(EVP_PKEY* key, std::initializer_list<BIGNUM*> fields) {
+  if (fields.size() > std::size(kRsaNumbers)) return false;
+  const char* const* name = kRsaNumbers;
+  for (BIGNUM* field : fields) {
+    BIGNUM* read = nullptr;
+    const bool got = EVP_PKEY_get_bn_param(key, *name++, &read) == 1;
+    const UniqueSecretBignum value(read);
+    if (!got || BN_copy(field, value.get()) == nullptr) return false;
+  }
+  return true;
+}
 
 // The PrivateKeyInfo of a two-prime RSA key, written from its numbers; null
 // for any other key. The bytes are EVP_PKEY2PKCS8's, which gets there
@@ -32,17 +47,10 @@ UniquePkcs8 rsaPkcs8(EVP_PKEY* key) {
   const UniqueSecretBignum ownedThird(third);
   if (morePrimes) return nullptr;
   const UniqueRsaPrivateKeyAsn numbers(RsaPrivateKeyAsn_new());
-  if (!numbers) return nullptr;
-  BIGNUM** const fields[] = {&numbers->modulus,   &numbers->publicExponent, &numbers->privateExponent,
-                             &numbers->prime1,    &numbers->prime2,         &numbers->exponent1,
-                             &numbers->exponent2, &numbers->coefficient};
-  static_assert(std::size(fields) == std::size(kRsaPrivateNumbers));
-  for (std::size_t index = 0; index < std::size(fields); ++index) {
-    BIGNUM* read = nullptr;
-    const bool got = EVP_PKEY_get_bn_param(key, kRsaPrivateNumbers[index], &read) == 1;
-    const UniqueSecretBignum value(read);
-    if (!got || BN_copy(*fields[index], value.get()) == nullptr) return nullptr;
-  }
+  if (!numbers || !copyRsaNumbers(key, {numbers->modulus, numbers->publicExponent, numbers->privateExponent,
+                                        numbers->prime1, numbers->prime2, numbers->exponent1, numbers->exponent2,
+                                        numbers->coefficient}))
+    return nullptr;
   unsigned char* der = nullptr;
   const int length = i2d_RsaPrivateKeyAsn(numbers.get(), &der);
   if (length <= 0) return nullptr;
@@ -71,16 +79,9 @@ DWORD keyFromPkcs8(const PKCS8_PRIV_KEY_INFO* info, UniquePkey& key) {
 // machinery: it sets up a new context on every call and cost a request
 // more than all its other encoding together.
 bool rsaSubjectPublicKeyInfo(EVP_PKEY* key, std::vector<BYTE>& der) {
-  BIGNUM* modulus = nullptr;
-  BIGNUM* exponent = nullptr;
-  const bool read = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &modulus) == 1 &&
-                    EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &exponent) == 1;
-  const UniqueBignum ownedModulus(modulus);
-  const UniqueBignum ownedExponent(exponent);
   const UniqueRsaPublicKeyAsn numbers(RsaPublicKeyAsn_new());
   std::vector<BYTE> rsaKey;
-  if (!read || !numbers || BN_to_ASN1_INTEGER(modulus, numbers->modulus) == nullptr ||
-      BN_to_ASN1_INTEGER(exponent, numbers->publicExponent) == nullptr ||
+  if (!numbers || !copyRsaNumbers(key, {numbers->modulus, numbers->publicExponent}) ||
       !derOf<RsaPublicKeyAsn, i2d_RsaPublicKeyAsn>(numbers.get(), rsaKey))
     return false;
   char rsa[] = szOID_RSA_RSA;
