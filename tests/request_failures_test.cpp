@@ -22,6 +22,7 @@
 #include "platform/lasterror.h"
 #include "support/base64.h"
 #include "support/errors.h"
+#include "testlib/child_process.h"
 #include "testlib/shared_hive.h"
 
 namespace {
@@ -295,6 +296,7 @@ TEST(RequestFailuresChild, BuildsWithoutWriteRights) {
 
 // Its key could never be bound to its certificate: no key is made.
 TEST_F(RequestFailures, AUserWhoMayNotWriteTheMachineHiveGetsNoRequest) {
+  if (const std::string why = testing_support::whyNobodyCannotStartThisExecutable(); !why.empty()) GTEST_SKIP() << why;
   testing_support::SharedMachineHive shared(home_.path());
   ASSERT_EQ(build(), kSuccess);  // the machine hive with its provider catalogue and one record
   const std::string childHome = home_.path() + "/shared/child-home";

@@ -1,6 +1,7 @@
 #include "testlib/child_process.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,6 +62,24 @@ ChildResult ChildProcess::wait() {
   for (std::size_t end; (end = received.find('\n', start)) != std::string::npos; start = end + 1)
     result.reports.push_back(received.substr(start, end - start));
   return result;
+}
+
+std::string whyNobodyCannotStartThisExecutable() {
+  static const std::string why = [] {
+    if (::geteuid() != 0) return std::string();
+    const platform::UniqueFd devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    ProcessStart start;
+    start.arguments = {ownExecutable(), "--gtest_list_tests"};
+    start.environment = currentEnvironment();
+    start.output = devNull.get();
+    start.error = devNull.get();
+    start.unprivileged = true;
+    const int status = waitForProcess(startProcess(start));
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::string();
+    return "the user \"nobody\" cannot start " + ownExecutable() +
+           ": a directory above it is closed to other users; run the tests from a checkout they may enter";
+  }();
+  return why;
 }
 
 ChildResult runTestInChild(const std::string& testName,

@@ -44,6 +44,13 @@ ChildResult runTestInChild(const std::string& testName,
                            const std::vector<std::pair<std::string, std::string>>& environment,
                            bool unprivileged = false);
 
+// Empty when a child of this executable can run as "nobody" (or the tests
+// do not run as root, and no child changes user); else why it cannot: a
+// directory above the executable is closed to other users, as in a checkout
+// made with `mktemp -d`. A test whose child runs as "nobody" skips itself
+// then, since what would fail is the checkout's place, not the code.
+std::string whyNobodyCannotStartThisExecutable();
+
 bool inChildProcess();
 void reportToParent(const std::string& line);
 
